@@ -1,0 +1,43 @@
+# Wraps CMake: make test, make demo, make bench, make install, make asan.
+BUILD   ?= build
+CMAKE_FLAGS ?=
+JOBS    ?= 2
+PREFIX  ?= /usr/local
+DEMO    := $(BUILD)/demo
+
+.PHONY: all deps build test demo asan samples bench install clean
+
+all: build
+
+deps:
+	@tools/deps.sh
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Asan $(CMAKE_FLAGS)"
+
+# Remakes the sample files from their generator.
+samples: build
+	$(BUILD)/samples/mksamples samples
+
+demo: build
+	@rm -rf $(DEMO) && mkdir -p $(DEMO)/tiles
+	$(BUILD)/tiles/vrel dump samples/tiles0000.art samples/palette.dat $(DEMO)/tiles
+	@echo
+	@echo "tile images and sidecars: $(DEMO)/tiles/"
+	@ls $(DEMO)/tiles
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf build build-*

@@ -1,0 +1,110 @@
+// Writes the sample files into the directory given: a tile archive of
+// pictures drawn here and the 6-bit palette it uses.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+static std::string u16(unsigned v) { return {char(v), char(v >> 8)}; }
+static std::string u32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+
+static bool save(const std::string &path, const std::string &data)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+    return fclose(f) == 0 && ok;
+}
+
+// 16 ramps of 16 shades, dark to light; entry 255 is the transparent mark.
+enum { grey, red, orange, yellow, lime, green, cyan, sky, blue, violet, magenta, pink, brown,
+       skin, olive, steel };
+static int shade(int ramp, int level) { return ramp * 16 + level; }
+
+static std::string makepalette()
+{
+    static const int base[16][3] = {
+        {255, 255, 255}, {255, 40, 40},  {255, 140, 20}, {255, 230, 40},
+        {160, 255, 40},  {40, 200, 60},  {40, 230, 230}, {90, 170, 255},
+        {50, 70, 255},   {150, 70, 255}, {255, 60, 255}, {255, 150, 190},
+        {150, 90, 40},   {240, 190, 150}, {150, 150, 60}, {120, 140, 170}};
+    std::string pal;
+    for (int i = 0; i < 256; i++)
+        for (int c = 0; c < 3; c++) {
+            int v = base[i / 16][c] * (i % 16 + 1) / 16;
+            pal += char(v >> 2);    // 6-bit channels
+        }
+    pal[3 * 255] = 63, pal[3 * 255 + 1] = 0, pal[3 * 255 + 2] = 63;
+    return pal;
+}
+
+struct tile {
+    unsigned w, h;
+    uint32_t anm;
+    std::function<int(int x, int y)> px;
+};
+
+static uint32_t anm(int frames, int animtype, int xc, int yc, int speed)
+{
+    return (frames & 63) | (animtype & 3) << 6 | (xc & 255) << 8 | (yc & 255) << 16 |
+           (speed & 15) << 24;
+}
+
+static std::string makeart()
+{
+    auto in = [](double dx, double dy, double r) { return dx * dx + dy * dy <= r * r; };
+    std::vector<tile> tiles = {
+        {64, 64, 0, [](int x, int) { return shade(grey, x / 4); }},
+        {32, 32, 0, [](int x, int y) { return (x / 8 + y / 8) % 2 ? shade(red, 12) : shade(grey, 15); }},
+        {64, 64, anm(0, 0, 0, 28, 0), [&](int x, int y) {
+             return in(x - 31.5, y - 31.5, 30) ? shade(blue, 15 - int(std::hypot(x - 24, y - 22) / 4)) : 255;
+         }},
+        {0, 0, anm(5, 1, 2, 3, 4), nullptr},
+        {48, 16, 0, [](int x, int y) { return shade(1 + x / 6, 8 + y / 2); }},
+        {40, 40, anm(0, 0, -2, 0, 0), [&](int x, int y) {
+             if (!in(x - 19.5, y - 19.5, 19)) return 255;
+             if (in(x - 13, y - 14, 3) || in(x - 26, y - 14, 3)) return shade(grey, 0);
+             if (in(x - 19.5, y - 20, 12) && !in(x - 19.5, y - 17, 12)) return shade(brown, 3);
+             return shade(yellow, 14);
+         }},
+        {16, 64, 0, [](int, int y) { return shade(green, 15 - y / 4); }},
+        {1, 1, 0, [](int, int) { return shade(magenta, 15); }},
+        {64, 32, anm(4, 1, 0, 0, 3), [](int x, int y) { return (x + y) / 8 % 2 ? shade(orange, 13) : shade(brown, 6); }},
+        {32, 32, 0, [&](int x, int y) {
+             double d = std::hypot(x - 15.5, y - 15.5);
+             return d > 15.5 ? 255 : int(d / 4) % 2 ? shade(grey, 15) : shade(red, 13);
+         }},
+        {0, 5, anm(1, 0, 0, 0, 0), nullptr},
+        {48, 48, anm(0, 0, 0, -24, 0), [](int x, int y) { return std::abs(x - 24) * 2 <= y ? shade(lime, 6 + y / 5) : 255; }},
+        {24, 24, 0, [](int x, int y) { return (x >= 9 && x < 15) || (y >= 9 && y < 15) ? shade(red, 14) : shade(grey, 15); }},
+        {128, 64, anm(8, 2, 0, 0, 6), [](int x, int y) {
+             int ramp = y < 40 ? sky : green;
+             return shade(ramp, y < 40 ? 15 - y * 10 / 40 : 4 + (x + y) % 3);
+         }},
+    };
+    std::string art = u32(1) + u32(uint32_t(tiles.size())) + u32(0) + u32(uint32_t(tiles.size() - 1));
+    for (const auto &t : tiles)
+        art += u16(t.w);
+    for (const auto &t : tiles)
+        art += u16(t.h);
+    for (const auto &t : tiles)
+        art += u32(t.anm);
+    for (const auto &t : tiles)
+        for (unsigned x = 0; x < t.w; x++)    // column after column
+            for (unsigned y = 0; y < t.h; y++)
+                art += char(t.px(int(x), int(y)));
+    return art;
+}
+
+int main(int argc, char **argv)
+{
+    std::string dir = argc > 1 ? argv[1] : ".";
+    if (!save(dir + "/palette.dat", makepalette()) || !save(dir + "/tiles0000.art", makeart())) {
+        fprintf(stderr, "mksamples: can't write into %s\n", dir.c_str());
+        return 1;
+    }
+    return 0;
+}

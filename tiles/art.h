@@ -1,0 +1,49 @@
+// Tile archive: header words, per-tile tables and the packed anm word.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+// Header words are little-endian whatever the host. A short read yields the
+// bytes that were there (missing ones as 0) and leaves feof(f) set.
+uint32_t read_u32(FILE *f);
+void write_u32(FILE *f, uint32_t v);
+
+inline uint16_t get_u16(const unsigned char *b) { return uint16_t(b[0] | b[1] << 8); }
+inline uint32_t get_u32(const unsigned char *b)
+{
+    return b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24;
+}
+inline void put_u16(unsigned char *b, uint16_t v)
+{
+    b[0] = uint8_t(v);
+    b[1] = uint8_t(v >> 8);
+}
+inline void put_u32(unsigned char *b, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        b[i] = uint8_t(v >> 8 * i);
+}
+
+// anm word: frames bits 0-5, animtype 6-7, xcenter 8-15, ycenter 16-23,
+// animspeed 24-27; bits 28-31 are always 0 when packing. Out-of-range
+// fields wrap to their width.
+inline uint32_t encodeanm(int32_t frames, int32_t animtype, int8_t xcenter, int8_t ycenter,
+                          int32_t animspeed)
+{
+    return (uint32_t(frames) & 0x3F) | ((uint32_t(animtype) << 6) & 0xFF) |
+           uint32_t(uint8_t(xcenter)) << 8 | uint32_t(uint8_t(ycenter)) << 16 |
+           ((uint32_t(animspeed) << 24) & 0x0F000000);
+}
+
+inline void decodeanm(uint32_t w, int32_t *frames, int32_t *animtype, int8_t *xcenter,
+                      int8_t *ycenter, int32_t *animspeed)
+{
+    *frames = int32_t(w & 0x3F);
+    *animtype = int32_t((w >> 6) & 3);
+    *xcenter = int8_t(uint8_t(w >> 8));
+    *ycenter = int8_t(uint8_t(w >> 16));
+    *animspeed = int32_t((w >> 24) & 0xF);
+}
+
+// Round-trips every word below 2^28 through the codec, reporting on stderr.
+void testanm();

@@ -1,0 +1,154 @@
+#include <cstring>
+#include <lodepng.h>
+#include <memory>
+#include <sys/stat.h>
+#include <vector>
+
+#include "art.h"
+#include "outfile.h"
+#include "tiledir.h"
+#include "vrel.h"
+
+using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
+using bytes = std::vector<unsigned char>;
+
+// Reads n bytes into buf. The buffer grows with the data that actually
+// arrives, so a size the file can't back never sizes an allocation.
+// Returns false on a short read.
+static bool readblock(FILE *f, uint64_t n, bytes &buf)
+{
+    const uint64_t step = 1 << 24;
+    buf.clear();
+    while (buf.size() < n) {
+        size_t have = buf.size(), want = size_t(std::min(step, n - have));
+        buf.resize(have + want);
+        if (fread(buf.data() + have, 1, want, f) != want)
+            return false;
+    }
+    return true;
+}
+
+static int shortpixels(const char *archive, int32_t t)
+{
+    fprintf(stderr, "%s: archive ends inside the pixels of tile %d\n", archive, t);
+    return 4;
+}
+
+static uint64_t tilesize(const bytes &tab, uint64_t n, uint64_t i)
+{
+    return uint64_t(get_u16(&tab[2 * i])) * get_u16(&tab[2 * (n + i)]);
+}
+
+// The shared encoder state: 8-bit palette images carrying all 256 entries,
+// pixel bytes stored as they are.
+static void setupencoder(LodePNGState *st, const palette &pal)
+{
+    for (int k = 0; k < 256; k++) {
+        // in-memory channels may exceed a byte; the image keeps the low 8 bits
+        uint8_t r = uint8_t(pal.r[k]), g = uint8_t(pal.g[k]), b = uint8_t(pal.b[k]);
+        lodepng_palette_add(&st->info_png.color, r, g, b, 255);
+        lodepng_palette_add(&st->info_raw, r, g, b, 255);
+    }
+    st->info_png.color.colortype = LCT_PALETTE;
+    st->info_png.color.bitdepth = 8;
+    st->info_raw.colortype = LCT_PALETTE;
+    st->info_raw.bitdepth = 8;
+    st->encoder.auto_convert = 0;
+}
+
+int dump(const char *archive, const char *pal, const char *dir)
+{
+    filep f(fopen(archive, "rb"), fclose);
+    if (!f)
+        return 1;
+
+    // Header; the count is taken from first and last, never from numtiles
+    int32_t version = int32_t(read_u32(f.get()));
+    int32_t reported = int32_t(read_u32(f.get()));
+    int32_t first = int32_t(read_u32(f.get()));
+    int32_t last = int32_t(read_u32(f.get()));
+    if (feof(f.get()) || ferror(f.get())) {
+        fprintf(stderr, "%s: archive ends inside its header\n", archive);
+        return 4;
+    }
+    int64_t n = int64_t(last) - first + 1;
+    fprintf(stderr, "dump mode: version %d, numtiles %lld (reported %d), firsttile %d, lasttile %d\n",
+            version, (long long)n, reported, first, last);
+    if (n < 0) {
+        fprintf(stderr, "%s: lasttile %d is below firsttile %d - 1\n", archive, last, first);
+        return 4;
+    }
+
+    // Tables: widths, heights, anm words, 8 bytes a tile. A regular file
+    // must hold them and every tile's pixels before anything is written.
+    struct stat st;
+    bool regular = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode);
+    uint64_t left = regular ? uint64_t(st.st_size) - 16 : 0;
+    bytes tab;
+    if ((regular && uint64_t(n) * 8 > left) || !readblock(f.get(), uint64_t(n) * 8, tab)) {
+        fprintf(stderr, "%s: archive ends inside its tile tables\n", archive);
+        return 4;
+    }
+    if (regular) {
+        left -= uint64_t(n) * 8;
+        for (int64_t i = 0; i < n; i++) {
+            uint64_t p = tilesize(tab, n, i);
+            if (p > left)
+                return shortpixels(archive, int32_t(first + i));
+            left -= p;
+        }
+    }
+
+    LodePNGState enc;
+    lodepng_state_init(&enc);
+    std::unique_ptr<LodePNGState, void (*)(LodePNGState *)> keep(&enc, lodepng_state_cleanup);
+    palette p;
+    if (!loadpalette(pal, &p))
+        return 2;
+    setupencoder(&enc, p);
+
+    bytes col, row;
+    for (int64_t i = 0; i < n; i++) {
+        unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]);
+        uint64_t size = tilesize(tab, n, i);
+        int32_t t = int32_t(first + i);
+        if (size == 0)
+            continue;
+        sidecar s{};
+        decodeanm(get_u32(&tab[4 * (n + i)]), &s.frames, &s.animtype, &s.xcenter, &s.ycenter,
+                  &s.animspeed);
+        if (!readblock(f.get(), size, col))
+            return shortpixels(archive, t);
+
+        // The sidecar goes first: a tile whose sidecar fails gets no image
+        std::string text = sidecartext(s);
+        if (!text.empty()) {
+            std::string name = tilename(dir, t, "yaml");
+            if (int err = savefile(name, text.data(), text.size())) {
+                fprintf(stderr, "%s: can't write sidecar: %s\n", name.c_str(), strerror(err));
+                return 3;
+            }
+        }
+
+        // Columns in the archive, rows in the image
+        row.resize(size);
+        for (unsigned x = 0; x < w; x++)
+            for (unsigned y = 0; y < h; y++)
+                row[size_t(y) * w + x] = col[size_t(x) * h + y];
+
+        std::string name = tilename(dir, t, "png");
+        unsigned char *png = nullptr;
+        size_t pngsize = 0;
+        unsigned e = lodepng_encode(&png, &pngsize, row.data(), w, h, &enc);
+        std::unique_ptr<unsigned char, void (*)(void *)> owned(png, free);
+        if (e) {
+            fprintf(stderr, "%s: can't encode image: %s\n", name.c_str(), lodepng_error_text(e));
+            return 3;
+        }
+        if (int err = savefile(name, png, pngsize)) {
+            fprintf(stderr, "%s: can't write image: %s\n", name.c_str(), strerror(err));
+            return 3;
+        }
+    }
+    return 0;
+}

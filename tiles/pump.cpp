@@ -1,0 +1,243 @@
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <lodepng.h>
+#include <memory>
+#include <sys/stat.h>
+#include <vector>
+
+#include "art.h"
+#include "outfile.h"
+#include "tiledir.h"
+#include "vrel.h"
+
+// Archives hold hundreds of tiles, a few thousand at most; a directory
+// naming tiles further apart than this is refused before anything is sized
+// from it.
+constexpr int64_t maxtiles = 65536;
+
+struct freer {
+    void operator()(void *p) const { free(p); }
+};
+using pixels = std::unique_ptr<unsigned char[], freer>;   // malloc'd, as LodePNG hands them out
+
+// "tile", a decimal number, ".", an extension of "png" or "yaml". Numbers
+// too long for 32 bits saturate so that the caller can refuse them.
+static bool tilenumber(const char *name, int64_t *n)
+{
+    if (strncmp(name, "tile", 4) != 0)
+        return false;
+    const char *p = name + 4;
+    while (isspace((unsigned char)*p))
+        p++;
+    bool neg = *p == '-';
+    if (*p == '-' || *p == '+')
+        p++;
+    if (!isdigit((unsigned char)*p))
+        return false;
+    int64_t v = 0;
+    for (; isdigit((unsigned char)*p); p++)
+        v = std::min<int64_t>(v * 10 + (*p - '0'), int64_t(1) << 40);
+    if (*p++ != '.')
+        return false;
+    while (isspace((unsigned char)*p))
+        p++;
+    size_t len = 0;
+    while (p[len] && !isspace((unsigned char)p[len]))
+        len++;
+    if (!((len == 3 && memcmp(p, "png", 3) == 0) || (len == 4 && memcmp(p, "yaml", 4) == 0)))
+        return false;
+    *n = neg ? -v : v;
+    return true;
+}
+
+int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen)
+{
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
+    if (!d)
+        return -1;
+    while (dirent *e = readdir(d.get())) {
+        int64_t n;
+        if (e->d_name[0] == '.' || !tilenumber(e->d_name, &n))
+            continue;
+        if (!*seen || n < *first)
+            *first = n;
+        if (!*seen || n > *last)
+            *last = n;
+        *seen = true;
+    }
+    return 0;
+}
+
+// Nearest palette entry for each pixel with alpha above 128, by squared
+// distance; ties go to the lower index, and 255 stands for transparent or
+// nothing nearer than 210000. Channels lie within -4..1020, so a distance
+// stays below 2^22 and distance * 256 + index orders by distance, then
+// index: one min over 256 keys, which vectorises.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+static void matchcolours(const unsigned char *rgba, size_t count, const palette &pal,
+                         unsigned char *out)
+{
+    for (size_t i = 0; i < count; i++, rgba += 4) {
+        int32_t r = rgba[0], g = rgba[1], b = rgba[2];
+        if (rgba[3] <= 128) {
+            out[i] = 255;
+            continue;
+        }
+        int32_t best = INT32_MAX;
+        for (int32_t e = 0; e < 256; e++) {
+            int32_t dr = pal.r[e] - r, dg = pal.g[e] - g, db = pal.b[e] - b;
+            int32_t key = (dr * dr + dg * dg + db * db) << 8 | e;
+            best = key < best ? key : best;
+        }
+        out[i] = (best >> 8) < 210000 ? uint8_t(best) : 255;
+    }
+}
+
+static int fail(const std::string &name, const std::string &problem)
+{
+    fprintf(stderr, "%s: %s\n", name.c_str(), problem.c_str());
+    return 3;
+}
+
+// Indices of 1, 2 or 4 bits, packed high bits first with no padding
+// between rows, spread to one byte each.
+static pixels unpack(const unsigned char *in, size_t count, unsigned bits)
+{
+    pixels out(static_cast<unsigned char *>(malloc(count)));
+    if (!out)
+        return out;
+    unsigned mask = (1u << bits) - 1;
+    for (size_t k = 0; k < count; k++) {
+        size_t bit = k * bits;
+        out[k] = uint8_t(in[bit / 8] >> (8 - bits - bit % 8) & mask);
+    }
+    return out;
+}
+
+// Takes one tile's image: its stored palette indices (rgba 0) or its
+// colours matched to the palette (any other rgba). Returns 0, leaving w, h
+// and px untouched when there is no image, or 3 after naming the problem.
+static int loadtile(const std::string &name, const std::string &side, int32_t rgba,
+                    const palette &pal, unsigned *w, unsigned *h, pixels *px)
+{
+    struct stat sb;
+    if (stat(name.c_str(), &sb) != 0)
+        return errno == ENOENT ? 0 : fail(name, strerror(errno));
+    if (!S_ISREG(sb.st_mode))
+        return fail(name, "not a regular file");
+    unsigned char *raw = nullptr;
+    size_t rawsize = 0;
+    unsigned e = lodepng_load_file(&raw, &rawsize, name.c_str());
+    pixels file(raw);
+    if (e)
+        return fail(name, std::string("can't read: ") + lodepng_error_text(e));
+
+    LodePNGState st;
+    lodepng_state_init(&st);
+    std::unique_ptr<LodePNGState, void (*)(LodePNGState *)> keep(&st, lodepng_state_cleanup);
+    st.decoder.color_convert = rgba != 0;
+    st.info_raw.colortype = rgba != 0 ? LCT_RGBA : LCT_PALETTE;
+    st.info_raw.bitdepth = 8;
+    unsigned iw = 0, ih = 0;
+    e = lodepng_inspect(&iw, &ih, &st, raw, rawsize);
+    if (e)
+        return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
+    if (iw > 65535 || ih > 65535)
+        return fail(name, "image is " + std::to_string(iw) + "x" + std::to_string(ih) +
+                              ", more than a tile's 65535 pixels on a side");
+    unsigned char *dec = nullptr;
+    e = lodepng_decode(&dec, &iw, &ih, &st, raw, rawsize);
+    pixels decoded(dec);
+    file.reset();
+    if (e)
+        return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
+
+    size_t count = size_t(iw) * ih;
+    if (rgba == 0) {
+        // without conversion info_raw now tells how the image is stored
+        if (st.info_raw.colortype != LCT_PALETTE)
+            return fail(name, "not a palette image; add \"- rgba: 1\" to " + side);
+        if (st.info_raw.bitdepth < 8)
+            decoded = unpack(decoded.get(), count, st.info_raw.bitdepth);
+    } else {
+        pixels idx(static_cast<unsigned char *>(malloc(count)));
+        if (idx)
+            matchcolours(decoded.get(), count, pal, idx.get());
+        decoded = std::move(idx);
+    }
+    if (!decoded)
+        return fail(name, "out of memory");
+    *w = iw;
+    *h = ih;
+    *px = std::move(decoded);
+    return 0;
+}
+
+int pump(const char *archive, const char *pal, const char *dir)
+{
+    palette p;
+    if (!loadpalette(pal, &p))
+        return 2;
+    tempfilep out = opentemp(archive);
+    if (!out->f)
+        return 1;
+
+    // Range of tile numbers named in the directory
+    int64_t first = -1, last = -1;
+    bool seen = false;
+    int ret = processfiles(dir, &first, &last, &seen);
+    int err = errno;
+    fprintf(stderr, "file ret %d range: %lld - %lld\n", ret, (long long)first, (long long)last);
+    if (ret != 0)
+        return fail(dir, std::string("can't read directory: ") + strerror(err));
+    if (first < INT32_MIN || last > INT32_MAX)
+        return fail(dir, "tile number outside the 32-bit range");
+    int64_t n = last - first + 1;
+    if (n > maxtiles)
+        return fail(dir, "tiles " + std::to_string(first) + " to " + std::to_string(last) +
+                             " are more than " + std::to_string(maxtiles));
+
+    // Tile pass: widths, heights and anm words in one table, 8 bytes a tile
+    std::vector<unsigned char> tab(8 * n);
+    std::vector<pixels> px(n);
+    for (int64_t i = 0; i < n; i++) {
+        int32_t t = int32_t(first + i);
+        std::string side = tilename(dir, t, "yaml");
+        sidecar s{};
+        readsidecar(side, &s);
+        put_u32(&tab[4 * (n + i)],
+                encodeanm(s.frames, s.animtype, s.xcenter, s.ycenter, s.animspeed));
+        unsigned w = 0, h = 0;
+        if (int e = loadtile(tilename(dir, t, "png"), side, s.rgba, p, &w, &h, &px[i]))
+            return e;
+        put_u16(&tab[2 * i], uint16_t(w));
+        put_u16(&tab[2 * (n + i)], uint16_t(h));
+    }
+
+    // Header, tables, then each tile's pixels column after column
+    FILE *f = out->f;
+    write_u32(f, 1);
+    write_u32(f, 666);  // the reported count is a fixed mark, not the count
+    write_u32(f, uint32_t(first));
+    write_u32(f, uint32_t(last));
+    fwrite(tab.data(), 1, tab.size(), f);
+    std::vector<unsigned char> col;
+    for (int64_t i = 0; i < n; i++) {
+        unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]);
+        col.resize(size_t(w) * h);
+        for (unsigned x = 0; x < w; x++)
+            for (unsigned y = 0; y < h; y++)
+                col[size_t(x) * h + y] = px[i][size_t(y) * w + x];
+        fwrite(col.data(), 1, col.size(), f);
+    }
+    if (int e = committemp(std::move(out))) {
+        fail(archive, std::string("can't write archive: ") + strerror(e));
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,74 @@
+#include "tilefix.h"
+
+#include <cstdlib>
+#include <lodepng.h>
+
+#include "testutil.h"
+
+std::string makeart(int32_t first, int32_t last, const std::vector<fixtile> &tiles,
+                    uint32_t version, uint32_t numtiles)
+{
+    std::string a = u32(version) + u32(numtiles) + u32(uint32_t(first)) + u32(uint32_t(last));
+    for (const auto &t : tiles)
+        a += u16(t.w);
+    for (const auto &t : tiles)
+        a += u16(t.h);
+    for (const auto &t : tiles)
+        a += u32(t.anm);
+    for (const auto &t : tiles)
+        a += t.cols;
+    return a;
+}
+
+std::string testpalette()
+{
+    std::string p;
+    for (int k = 0; k < 256; k++)
+        p += {char(k % 64), char(k / 4), char(63 - k % 64)};
+    return p;
+}
+
+png decodepng(const std::string &path)
+{
+    png r{};
+    std::string file = readfile(path);
+    LodePNGState st;
+    lodepng_state_init(&st);
+    st.decoder.color_convert = 0;
+    unsigned char *out = nullptr;
+    r.err = lodepng_decode(&out, &r.w, &r.h, &st,
+                           reinterpret_cast<const unsigned char *>(file.data()), file.size());
+    if (!r.err) {
+        r.colortype = st.info_png.color.colortype;
+        r.bitdepth = st.info_png.color.bitdepth;
+        r.pal.assign(st.info_png.color.palette,
+                     st.info_png.color.palette + 4 * st.info_png.color.palettesize);
+        r.px.assign(reinterpret_cast<char *>(out), lodepng_get_raw_size(r.w, r.h, &st.info_raw));
+    }
+    free(out);
+    lodepng_state_cleanup(&st);
+    return r;
+}
+
+std::string encodepng(unsigned w, unsigned h, const std::string &raw, unsigned colortype,
+                      unsigned bitdepth, const std::vector<unsigned char> &palette)
+{
+    LodePNGState st;
+    lodepng_state_init(&st);
+    st.encoder.auto_convert = 0;
+    st.info_raw.colortype = st.info_png.color.colortype = LodePNGColorType(colortype);
+    st.info_raw.bitdepth = st.info_png.color.bitdepth = bitdepth;
+    for (size_t i = 0; i + 3 < palette.size(); i += 4) {
+        lodepng_palette_add(&st.info_raw, palette[i], palette[i + 1], palette[i + 2], palette[i + 3]);
+        lodepng_palette_add(&st.info_png.color, palette[i], palette[i + 1], palette[i + 2],
+                            palette[i + 3]);
+    }
+    unsigned char *out = nullptr;
+    size_t n = 0;
+    unsigned err = lodepng_encode(&out, &n, reinterpret_cast<const unsigned char *>(raw.data()),
+                                  w, h, &st);
+    std::string r = err ? std::string() : std::string(reinterpret_cast<char *>(out), n);
+    free(out);
+    lodepng_state_cleanup(&st);
+    return r;
+}

@@ -1,0 +1,128 @@
+#include "tiledir.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
+
+bool loadpalette(const char *arg, palette *pal)
+{
+    int scale = 4;
+    if (strncmp(arg, "blood:", 6) == 0) {
+        arg += 6;
+        scale = 1;
+    }
+    filep f(fopen(arg, "rb"), fclose);
+    if (!f)
+        return false;
+    for (int k = 0; k < 256; k++) {
+        pal->r[k] = getc(f.get()) * scale;  // EOF is -1: a short file gives -scale
+        pal->g[k] = getc(f.get()) * scale;
+        pal->b[k] = getc(f.get()) * scale;
+    }
+    return true;
+}
+
+std::string tilename(const std::string &dir, int32_t t, const char *ext)
+{
+    char name[32];
+    snprintf(name, sizeof name, "/tile%03d.", t);
+    return dir + name + ext;
+}
+
+std::string sidecartext(const sidecar &s)
+{
+    const struct {
+        const char *fmt;
+        int32_t v;
+    } lines[] = {
+        {"- xcenter: %d\n", s.xcenter}, {"- ycenter: %d\n", s.ycenter},
+        {"- frames: %d\n", s.frames},   {"- animtype: %d\n", s.animtype},
+        {"- animspeed: %d\n", s.animspeed},
+    };
+    std::string text;
+    for (const auto &l : lines) {
+        if (l.v == 0)
+            continue;
+        char buf[48];
+        snprintf(buf, sizeof buf, l.fmt, l.v);
+        text += buf;
+    }
+    return text;
+}
+
+static bool isspc(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// "-", blanks, key up to ":", ":", blanks, decimal integer with optional
+// sign; the rest of the line is ignored. Numbers wrap to 32 bits, which is
+// all the fields they feed can hold anyway.
+static bool parseline(const char *p, const char *end, std::string &key, int32_t &v)
+{
+    while (p < end && isspc(*p))
+        p++;
+    if (p == end || *p++ != '-')
+        return false;
+    while (p < end && isspc(*p))
+        p++;
+    const char *k = p;
+    while (p < end && *p != ':')
+        p++;
+    if (p == end || p == k)
+        return false;
+    key.assign(k, p - k);
+    p++;
+    while (p < end && isspc(*p))
+        p++;
+    bool neg = false;
+    if (p < end && (*p == '-' || *p == '+'))
+        neg = *p++ == '-';
+    if (p == end || *p < '0' || *p > '9')
+        return false;
+    uint32_t n = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; p++)
+        n = n * 10 + uint32_t(*p - '0');
+    v = int32_t(neg ? 0u - n : n);
+    return true;
+}
+
+void parsesidecar(const std::string &text, sidecar *s)
+{
+    std::string key;
+    const char *p = text.data(), *end = p + text.size();
+    while (p < end) {
+        const char *eol = static_cast<const char *>(memchr(p, '\n', end - p));
+        if (!eol)
+            eol = end;
+        int32_t v;
+        if (parseline(p, eol, key, v)) {
+            if (key == "xcenter")
+                s->xcenter = int8_t(uint8_t(v));
+            else if (key == "ycenter")
+                s->ycenter = int8_t(uint8_t(v));
+            else if (key == "frames")
+                s->frames = v;
+            else if (key == "animtype")
+                s->animtype = v;
+            else if (key == "animspeed")
+                s->animspeed = v;
+            else if (key == "rgba")
+                s->rgba = v;
+        }
+        p = eol + (eol < end);
+    }
+}
+
+bool readsidecar(const std::string &path, sidecar *s)
+{
+    filep f(fopen(path.c_str(), "r"), fclose);
+    if (!f)
+        return false;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0)
+        text.append(buf, n);
+    parsesidecar(text, s);
+    return true;
+}

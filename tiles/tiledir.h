@@ -1,0 +1,35 @@
+// What lives beside the archive: the palette, tile file names and sidecars.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Channel values as loaded: file byte times the scale factor, -1 times it
+// for bytes past the end of a short file. Kept as three arrays so that
+// colour matching runs over them in vector registers.
+struct palette {
+    int32_t r[256], g[256], b[256];
+};
+
+// "blood:" + path reads 8-bit channels as they are; a bare path reads
+// 6-bit channels scaled by 4. Returns false when the file can't be opened.
+bool loadpalette(const char *arg, palette *pal);
+
+// dir + "/tile%03d." + ext, the number zero-padded to three digits.
+std::string tilename(const std::string &dir, int32_t t, const char *ext);
+
+// The five anm fields plus the image form flag; every field defaults to 0.
+struct sidecar {
+    int32_t frames, animtype;
+    int8_t xcenter, ycenter;
+    int32_t animspeed, rgba;
+};
+
+// The "- key: value" lines of the nonzero fields; empty when all are 0.
+std::string sidecartext(const sidecar &s);
+
+// Reads "- key: value" lines; lines that don't match are skipped, unknown
+// keys ignored, the last of repeated keys wins.
+void parsesidecar(const std::string &text, sidecar *s);
+
+// Reads the sidecar at path into s; false (s untouched) when it can't be opened.
+bool readsidecar(const std::string &path, sidecar *s);

@@ -1,0 +1,17 @@
+// The operations of vrel. Each returns 0 on success or a small code naming
+// the step that failed.
+#pragma once
+#include <cstdint>
+
+// 1 archive can't be opened, 2 palette can't be opened, 3 an image or
+// sidecar can't be written, 4 the archive is short or its header impossible.
+int dump(const char *archive, const char *pal, const char *dir);
+
+// 1 archive can't be written, 2 palette can't be opened, 3 the directory
+// can't be read or holds a tile that can't be taken.
+int pump(const char *archive, const char *pal, const char *dir);
+
+// Widens [*first, *last] to every tile number named in dir (numbers beyond
+// 32 bits saturate near 2^40, for the caller to refuse); *seen tells
+// whether any was. Returns -1 when dir can't be opened, else 0.
+int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen);

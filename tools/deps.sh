@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the Debian packages the build and tests need, when any is missing.
+# Usage: tools/deps.sh [extra packages...]
+set -eu
+pkgs="cmake g++ make pkg-config liblodepng-dev liblua5.3-dev libgtest-dev $*"
+missing=""
+for p in $pkgs; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+echo "installing:$missing"
+if [ "$(id -u)" = 0 ]; then
+    run=""
+elif command -v sudo >/dev/null 2>&1; then
+    run="sudo"
+else
+    echo "missing packages:$missing; install them as root (apt-get install$missing)" >&2
+    exit 1
+fi
+$run apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $run apt-get install -y -qq --no-install-recommends $missing
