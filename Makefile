@@ -41,3 +41,6 @@ install: build
 
 clean:
 	rm -rf build build-*
+
+bench: build
+	$(BUILD)/bench/anmbench $(BUILD)/tiles/vrel
