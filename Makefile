@@ -35,6 +35,9 @@ demo: build
 	@echo
 	@echo "tile images and sidecars: $(DEMO)/tiles/"
 	@ls $(DEMO)/tiles
+	@echo
+	$(BUILD)/tiles/vrel pump $(DEMO)/tiles0000.art samples/palette.dat $(DEMO)/tiles
+	@tools/samearchive.sh samples/tiles0000.art $(DEMO)/tiles0000.art
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
@@ -44,3 +47,4 @@ clean:
 
 bench: build
 	$(BUILD)/bench/anmbench $(BUILD)/tiles/vrel
+	$(BUILD)/bench/matchbench

@@ -62,7 +62,7 @@ static std::string makeart()
         {64, 64, anm(0, 0, 0, 28, 0), [&](int x, int y) {
              return in(x - 31.5, y - 31.5, 30) ? shade(blue, 15 - int(std::hypot(x - 24, y - 22) / 4)) : 255;
          }},
-        {0, 0, anm(5, 1, 2, 3, 4), nullptr},
+        {0, 0, 0, nullptr},     // an empty slot: no pixels, no animation
         {48, 16, 0, [](int x, int y) { return shade(1 + x / 6, 8 + y / 2); }},
         {40, 40, anm(0, 0, -2, 0, 0), [&](int x, int y) {
              if (!in(x - 19.5, y - 19.5, 19)) return 255;
@@ -77,7 +77,7 @@ static std::string makeart()
              double d = std::hypot(x - 15.5, y - 15.5);
              return d > 15.5 ? 255 : int(d / 4) % 2 ? shade(grey, 15) : shade(red, 13);
          }},
-        {0, 5, anm(1, 0, 0, 0, 0), nullptr},
+        {0, 0, 0, nullptr},
         {48, 48, anm(0, 0, 0, -24, 0), [](int x, int y) { return std::abs(x - 24) * 2 <= y ? shade(lime, 6 + y / 5) : 255; }},
         {24, 24, 0, [](int x, int y) { return (x >= 9 && x < 15) || (y >= 9 && y < 15) ? shade(red, 14) : shade(grey, 15); }},
         {128, 64, anm(8, 2, 0, 0, 6), [](int x, int y) {

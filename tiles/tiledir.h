@@ -1,5 +1,6 @@
 // What lives beside the archive: the palette, tile file names and sidecars.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,6 +14,10 @@ struct palette {
 // "blood:" + path reads 8-bit channels as they are; a bare path reads
 // 6-bit channels scaled by 4. Returns false when the file can't be opened.
 bool loadpalette(const char *arg, palette *pal);
+
+// Palette index of each of count RGBA pixels: the nearest entry for
+// alpha above 128, else 255.
+void matchcolours(const unsigned char *rgba, size_t count, const palette &pal, unsigned char *out);
 
 // dir + "/tile%03d." + ext, the number zero-padded to three digits.
 std::string tilename(const std::string &dir, int32_t t, const char *ext);

@@ -1,0 +1,318 @@
+#include <algorithm>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/stat.h>
+
+#include "testutil.h"
+#include "tilefix.h"
+
+using namespace std::string_literals;
+
+static const std::string welcome =
+    "welcome to vrel (vrelio + art), an elaborate .art pump & dump scheme\n";
+
+// An 8-bit palette PNG of the given rows, its own palette all grey.
+static std::string indexpng(unsigned w, unsigned h, const std::string &rows)
+{
+    std::vector<unsigned char> pal;
+    for (int k = 0; k < 256; k++)
+        pal.insert(pal.end(), {uint8_t(k), uint8_t(k), uint8_t(k), 255});
+    return encodepng(w, h, rows, 3, 8, pal);
+}
+
+class Pump : public TempDir {
+protected:
+    void SetUp() override
+    {
+        TempDir::SetUp();
+        writefile(path("pal.dat"), testpalette());
+        mkdir(path("in").c_str(), 0777);
+    }
+    void put(const std::string &name, const std::string &data) { writefile(path("in/" + name), data); }
+    runresult pump(const std::string &pal = "")
+    {
+        return run({PROG, "pump", path("t.art"), pal.empty() ? path("pal.dat") : pal, path("in")});
+    }
+    std::string art() { return readfile(path("t.art")); }
+};
+
+TEST_F(Pump, PacksTheRangeFoundInTheDirectory)
+{
+    put("tile003.png", indexpng(2, 3, "\x01\x02\x03\x04\x05\x06"));
+    put("tile005.png", indexpng(1, 1, "\x09"));
+    put("tile005.yaml", "- xcenter: -3\n- animspeed: 5\n- frames: 70\n");
+    runresult r = pump();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 3 - 5\n");
+    EXPECT_EQ(art(), u32(1) + u32(666) + u32(3) + u32(5) + u16(2) + u16(0) + u16(1) + u16(3) +
+                         u16(0) + u16(1) + u32(0) + u32(0) + u32(0x0500FD06) +
+                         "\x01\x03\x05\x02\x04\x06\x09");
+}
+
+TEST_F(Pump, EmptyDirectoryGivesOneEmptyTileNumberedMinusOne)
+{
+    put("notes.txt", "x");
+    runresult r = pump();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: -1 - -1\n");
+    EXPECT_EQ(art(), u32(1) + u32(666) + u32(0xFFFFFFFF) + u32(0xFFFFFFFF) + u16(0) + u16(0) + u32(0));
+}
+
+TEST_F(Pump, SidecarAloneMakesAnEmptyTileWithItsAnmWord)
+{
+    put("tile004.yaml", "- animtype: 2\r\n- ycenter: -1\r\n- rgba: 1\r\n");
+    EXPECT_EQ(pump().status, 0);
+    EXPECT_EQ(art(), u32(1) + u32(666) + u32(4) + u32(4) + u16(0) + u16(0) + u32(0x00FF0080));
+}
+
+TEST_F(Pump, CountsOnlyNamesOfTheTileForm)
+{
+    std::string img = indexpng(1, 1, "\x07");
+    for (const char *n : {"tile5.png", "tile7.PNG", "tile7.png.bak", ".tile7.png", "tile.png",
+                          "tiles0000.art", "tile-3.png", "tile9.yml", "til8.png", "tile8png"})
+        put(n, img);
+    runresult r = pump();
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: -3 - 5\n");
+    // tile5.png and tile-3.png widen the range, but the pass reads tile005.png and tile-03.png
+    std::string a = art();
+    ASSERT_EQ(a.size(), 16u + 9 * 8);
+    EXPECT_EQ(a.substr(8, 8), u32(uint32_t(-3)) + u32(5));
+    EXPECT_EQ(a.substr(16), std::string(9 * 8, '\0'));
+}
+
+TEST_F(Pump, TileMinusOneCountsLikeAnyOther)
+{
+    put("tile-01.png", indexpng(1, 1, "\x0A"));
+    put("tile004.png", indexpng(1, 1, "\x0B"));
+    runresult r = pump();
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: -1 - 4\n");
+    std::string a = art();
+    ASSERT_EQ(a.size(), 16u + 6 * 8 + 2);
+    EXPECT_EQ(a.substr(16, 2), u16(1));
+    EXPECT_EQ(a.substr(a.size() - 2), "\x0A\x0B");
+}
+
+TEST_F(Pump, MatchesTrueColourToThePalette)
+{
+    // palette: entry 0 black, 1 and 2 the same red, 3 white; the rest far away
+    std::string pal(768, '\0');
+    for (int k = 4; k < 256; k++)
+        pal[3 * k] = pal[3 * k + 1] = pal[3 * k + 2] = char(200);   // 800 in memory: unreachable
+    pal[3] = pal[6] = char(60);
+    pal[9] = pal[10] = pal[11] = char(63);
+    writefile(path("pal.dat"), pal);
+    std::string px = "\xF0\x00\x00\x81"s   // red, alpha 129: nearest is entry 1, not its twin 2
+                     "\xF0\x00\x00\x80"s   // alpha 128: transparent
+                     "\xFF\xFF\xFF\xFF"s   // white
+                     "\x10\x10\x10\xFF"s   // near black
+                     "\x00\x00\x00\x00"s;  // fully transparent
+    put("tile000.png", encodepng(5, 1, px, 6, 8));
+    put("tile000.yaml", "- rgba: 1\n");
+    put("tile001.png", encodepng(5, 1, px, 6, 8));
+    put("tile001.yaml", "- rgba: 7\n");                // any nonzero value: true colour
+    ASSERT_EQ(pump().status, 0);
+    std::string a = art();
+    EXPECT_EQ(a.substr(a.size() - 10), "\x01\xFF\x03\x00\xFF\x01\xFF\x03\x00\xFF"s);
+
+    // with 8-bit values read at scale 4, no entry lies within 210000 of pure blue
+    writefile(path("pal.dat"), std::string(768, char(255)));
+    put("tile000.png", encodepng(1, 1, "\x00\x00\xFF\xFF"s, 6, 8));
+    ASSERT_EQ(pump().status, 0);
+    a = art();
+    EXPECT_EQ(a[a.size() - 2], '\xFF');
+}
+
+TEST_F(Pump, UnpacksPaletteImagesOfFewerBits)
+{
+    std::vector<unsigned char> pal(16 * 4, 255);
+    put("tile000.png", encodepng(3, 2, "\xA0\x00"s, 3, 1, pal));          // 1 0 1 / 0 0 0
+    put("tile001.png", encodepng(3, 2, "\x6C\x40"s, 3, 2, pal));          // 1 2 3 / 0 1 0
+    put("tile002.png", encodepng(3, 1, "\xF1\x20"s, 3, 4, pal));          // 15 1 2
+    ASSERT_EQ(pump().status, 0);
+    std::string a = art();
+    EXPECT_EQ(a.substr(16 + 3 * 8), "\x01\x00\x00\x00\x01\x00"s "\x01\x00\x02\x01\x03\x00"s
+                                    "\x0F\x01\x02"s);
+}
+
+TEST_F(Pump, RefusesImagesItCannotTake)
+{
+    std::string in = path("in");
+    struct {
+        std::string name, data, side, err;
+    } cases[] = {
+        {"tile000.png", "not a png", "", in + "/tile000.png: can't decode image: "},
+        {"tile000.png", encodepng(1, 1, "\x01\x02\x03"s, 2, 8), "",
+         in + "/tile000.png: not a palette image; add \"- rgba: 1\" to " + in + "/tile000.yaml\n"},
+        {"tile000.png", encodepng(1, 1, "\x80"s, 0, 8), "- rgba: 0\n",
+         in + "/tile000.png: not a palette image; add \"- rgba: 1\" to " + in + "/tile000.yaml\n"},
+        {"tile000.png", encodepng(70000, 1, std::string(70000 / 8, '\0'), 0, 1), "- rgba: 1\n",
+         in + "/tile000.png: image is 70000x1, more than a tile's 65535 pixels on a side\n"},
+    };
+    writefile(path("t.art"), "earlier");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.err);
+        put(c.name, c.data);
+        if (!c.side.empty())
+            put("tile000.yaml", c.side);
+        runresult r = pump();
+        EXPECT_EQ(r.status, 2);
+        std::string head = welcome + "file ret 0 range: 0 - 0\n" + c.err;
+        EXPECT_EQ(r.err.substr(0, head.size()), head);
+        EXPECT_EQ(r.err.substr(r.err.size() - 17), "error in pumping\n");
+        EXPECT_EQ(art(), "earlier");
+        EXPECT_EQ(listdir(dir).size(), 3u);   // pal.dat, in, t.art: no temporary left
+    }
+    remove(path("in/tile000.png").c_str());
+    mkdir(path("in/tile000.png").c_str(), 0777);
+    runresult r = pump();
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + in +
+                         "/tile000.png: not a regular file\nerror in pumping\n");
+}
+
+TEST_F(Pump, RefusesRangesTooWideForAnArchive)
+{
+    put("tile0.png", "");
+    put("tile65536.yaml", "");
+    runresult r = pump();
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 65536\n" + path("in") +
+                         ": tiles 0 to 65536 are more than 65536\nerror in pumping\n");
+    remove(path("in/tile65536.yaml").c_str());
+    put("tile-2147483649.png", "");
+    r = pump();
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: -2147483649 - 0\n" + path("in") +
+                         ": tile number outside the 32-bit range\nerror in pumping\n");
+    EXPECT_FALSE(exists(path("t.art")));
+}
+
+TEST_F(Pump, KeepsTheEarlierArchiveWhenItFails)
+{
+    writefile(path("t.art"), "earlier");
+    runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("nodir")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "file ret -1 range: -1 - -1\n" + path("nodir") +
+                         ": can't read directory: No such file or directory\nerror in pumping\n");
+    EXPECT_EQ(art(), "earlier");
+
+    r = pump(path("nopal.dat"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "error in pumping\n");
+    EXPECT_EQ(art(), "earlier");
+
+    r = run({PROG, "pump", path("nodir/t.art"), path("pal.dat"), path("in")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "error in pumping\n");
+
+    // a file size limit makes the write fail part way
+    put("tile000.png", indexpng(64, 64, std::string(64 * 64, '\x01')));
+    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, 1024);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("t.art") +
+                         ": can't write archive: File too large\nerror in pumping\n");
+    EXPECT_EQ(art(), "earlier");
+    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"in", "pal.dat", "t.art"}));
+}
+
+TEST_F(Pump, ReadsPngSuiteImages)
+{
+    std::string suite = PNGSUITE;
+    if (!exists(suite))
+        GTEST_SKIP() << "no " << suite;
+    for (const auto &name : listdir(suite)) {
+        if (name.size() < 4 || name.substr(name.size() - 4) != ".png")
+            continue;
+        SCOPED_TRACE(name);
+        std::string file = readfile(suite + "/" + name);
+        png p = decodepng(suite + "/" + name);
+        ASSERT_EQ(p.err, 0u);
+        put("tile000.png", file);
+        put("tile000.yaml", "- rgba: 1\n");
+        runresult r = pump();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(art().size(), 24u + p.w * p.h);
+
+        put("tile000.yaml", "");
+        r = pump();
+        if (p.colortype != 3) {
+            EXPECT_EQ(r.status, 2);
+            EXPECT_NE(r.err.find("not a palette image; add \"- rgba: 1\""), std::string::npos);
+            continue;
+        }
+        ASSERT_EQ(r.status, 0);
+        std::string a = art();
+        for (unsigned y = 0; y < p.h; y++)
+            for (unsigned x = 0; x < p.w; x++) {
+                size_t bit = (size_t(y) * p.w + x) * p.bitdepth;
+                unsigned idx = uint8_t(p.px[bit / 8]) >> (8 - p.bitdepth - bit % 8) &
+                               ((1u << p.bitdepth) - 1);
+                ASSERT_EQ(uint8_t(a[24 + x * p.h + y]), idx) << x << "," << y;
+            }
+    }
+}
+
+TEST_F(Pump, WorksWithPathsLongerThan255)
+{
+    std::string deep = path("in");
+    for (int i = 0; i < 6; i++) {
+        deep += "/" + std::string(60, char('a' + i));
+        ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
+    }
+    writefile(deep + "/tile000.png", indexpng(1, 1, "\x05"));
+    writefile(deep + "/tile000.yaml", "- frames: 2\n");
+    runresult r = run({PROG, "pump", deep + "/t.art", path("pal.dat"), deep});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readfile(deep + "/t.art"), u32(1) + u32(666) + u32(0) + u32(0) + u16(1) + u16(1) +
+                                             u32(2) + "\x05");
+}
+
+// What a dump followed by a pump can't keep: version, numtiles and anm bits 28-31.
+static std::string normalise(std::string a)
+{
+    a.replace(0, 8, u32(1) + u32(666));
+    int32_t first = int32_t(uint8_t(a[8]) | uint8_t(a[9]) << 8 | uint8_t(a[10]) << 16 | uint8_t(a[11]) << 24);
+    int32_t last = int32_t(uint8_t(a[12]) | uint8_t(a[13]) << 8 | uint8_t(a[14]) << 16 | uint8_t(a[15]) << 24);
+    size_t n = size_t(last - first + 1);
+    for (size_t i = 0; i < n; i++)
+        a[16 + 4 * n + 4 * i + 3] &= 0x0F;
+    return a;
+}
+
+static void roundtrip(const std::string &dir, const std::string &artpath, const std::string &pal)
+{
+    std::string out = dir + "/rt";
+    mkdir(out.c_str(), 0777);
+    runresult r = run({PROG, "dump", artpath, pal, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run({PROG, "pump", dir + "/back.art", pal, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string want = normalise(readfile(artpath)), got = readfile(dir + "/back.art");
+    ASSERT_EQ(got.size(), want.size());
+    auto diff = std::mismatch(want.begin(), want.end(), got.begin());
+    EXPECT_EQ(diff.first - want.begin(), ssize_t(want.size())) << "first difference";
+}
+
+TEST_F(Pump, GivesBackTheSampleArchive)
+{
+    roundtrip(dir, SAMPLES "/tiles0000.art", SAMPLES "/palette.dat");
+}
+
+TEST_F(Pump, GivesBackAGeneratedArchiveOfManyTiles)
+{
+    std::mt19937 rng(7);
+    std::vector<fixtile> tiles;
+    for (int i = 0; i < 300; i++) {
+        unsigned w = rng() % 5 == 0 ? 0 : 1 + rng() % 40, h = rng() % 7 == 0 ? 0 : 1 + rng() % 40;
+        fixtile t{w, h, uint32_t(rng()), ""};
+        if (w == 0 || h == 0)   // an empty tile's size and anm word are not dumped
+            t = fixtile{0, 0, 0, ""};
+        for (unsigned k = 0; k < w * h; k++)
+            t.cols += char(k % 3 ? rng() : (k / 9) % 256);
+        tiles.push_back(t);
+    }
+    tiles.front() = fixtile{3, 1, 0, "abc"};    // the ends must hold images: a dump of
+    tiles.back() = fixtile{1, 2, 0x1000, "de"}; // empty end tiles can't show the range
+    writefile(path("t.art"), makeart(-20, 279, tiles, 9, 12345));
+    roundtrip(dir, path("t.art"), "blood:" + path("pal.dat"));
+}
