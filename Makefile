@@ -30,7 +30,7 @@ samples: build
 	$(BUILD)/samples/mksamples samples
 
 demo: build
-	@rm -rf $(DEMO) && mkdir -p $(DEMO)/tiles
+	@rm -rf $(DEMO) && mkdir -p $(DEMO)/tiles $(DEMO)/waves
 	$(BUILD)/tiles/vrel dump samples/tiles0000.art samples/palette.dat $(DEMO)/tiles
 	@echo
 	@echo "tile images and sidecars: $(DEMO)/tiles/"
@@ -38,6 +38,11 @@ demo: build
 	@echo
 	$(BUILD)/tiles/vrel pump $(DEMO)/tiles0000.art samples/palette.dat $(DEMO)/tiles
 	@tools/samearchive.sh samples/tiles0000.art $(DEMO)/tiles0000.art
+	@echo
+	$(BUILD)/waves/zbqtool dump samples/waves.zbq $(DEMO)/waves
+	@echo
+	@echo "bank script and raw samples: $(DEMO)/waves/"
+	@ls $(DEMO)/waves
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -1,8 +1,9 @@
 // Writes the sample files into the directory given: a tile archive of
-// pictures drawn here and the 6-bit palette it uses.
+// pictures drawn here, the 6-bit palette it uses, and a wave bank.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -99,10 +100,51 @@ static std::string makeart()
     return art;
 }
 
+// A wave bank of synthetic 8-bit signed waveforms, names padded as a pump
+// writes them: spaces up to byte 14, byte 15 zero.
+static std::string makezbq()
+{
+    const double pi = 3.14159265358979;
+    struct wave {
+        const char *name;
+        unsigned len;
+        uint32_t loopbegin, loopend;
+        int32_t finetune;
+        std::function<double(unsigned i)> f;    // -1 .. 1
+    };
+    uint32_t noise = 12345;
+    std::vector<wave> waves = {
+        {"KICK", 6000, 0, 0, 0, [&](unsigned i) {
+             return std::sin(2 * pi * (60 + 200 * std::exp(-i / 800.0)) * i / 8000) * std::exp(-i / 2500.0);
+         }},
+        {"SNARE", 4000, 0, 0, -3, [&](unsigned i) {
+             noise = noise * 1103515245 + 12345;
+             return (int(noise >> 16 & 255) - 128) / 128.0 * std::exp(-i / 900.0);
+         }},
+        {nullptr, 0, 0, 0, 0, nullptr},     // an empty record
+        {"SQUARE LEAD", 3200, 0, 3200, 5, [](unsigned i) { return i % 32 < 16 ? 0.6 : -0.6; }},
+        {"SAW BASS", 4000, 100, 3700, 0, [](unsigned i) { return (i % 64) / 32.0 - 1; }},
+        {"TRIANGLE PAD", 5120, 512, 5120, 12, [](unsigned i) { return std::abs((i % 128) / 32.0 - 2) - 1; }},
+    };
+    std::string table, data;
+    for (const auto &w : waves) {
+        std::string name(16, '\0');
+        if (w.name) {
+            name.replace(0, 15, std::string(15, ' '));
+            name.replace(0, strlen(w.name), w.name);
+        }
+        table += name + u32(w.len) + u32(w.loopbegin) + u32(w.loopend) + u32(uint32_t(w.finetune));
+        for (unsigned i = 0; i < w.len; i++)
+            data += char(int(std::lround(w.f(i) * 127)));
+    }
+    return u32(0) + u32(uint32_t(waves.size())) + table + data;
+}
+
 int main(int argc, char **argv)
 {
     std::string dir = argc > 1 ? argv[1] : ".";
-    if (!save(dir + "/palette.dat", makepalette()) || !save(dir + "/tiles0000.art", makeart())) {
+    if (!save(dir + "/palette.dat", makepalette()) || !save(dir + "/tiles0000.art", makeart()) ||
+        !save(dir + "/waves.zbq", makezbq())) {
         fprintf(stderr, "mksamples: can't write into %s\n", dir.c_str());
         return 1;
     }

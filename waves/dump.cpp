@@ -1,0 +1,125 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/stat.h>
+#include <vector>
+
+#include "outfile.h"
+#include "zbq.h"
+#include "zbqtool.h"
+
+using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
+
+// Reads n records; the table grows with the records that actually arrive,
+// so a count the file can't back never sizes an allocation.
+static bool readtable(FILE *f, uint32_t n, std::vector<sample> &tab)
+{
+    const size_t step = 1 << 16;
+    while (tab.size() < n) {
+        size_t have = tab.size(), want = std::min<size_t>(step, n - have);
+        tab.resize(have + want);
+        if (fread(&tab[have], sizeof(sample), want, f) != want)
+            return false;
+    }
+    return true;
+}
+
+static int cantwrite(const std::string &path, int err)
+{
+    printf("%s: can't write: %s\n", path.c_str(), strerror(err));
+    return 5;
+}
+
+// Copies the next len bytes of the bank into path, whole or not at all.
+static int copyout(FILE *in, uint64_t len, const std::string &path, std::vector<char> &buf,
+                   const char *bank, uint32_t index)
+{
+    errno = 0;
+    tempfilep out = opentemp(path);
+    if (!out->f)
+        return cantwrite(path, errno ? errno : EIO);
+    while (len > 0) {
+        size_t n = size_t(std::min<uint64_t>(len, buf.size()));
+        if (fread(buf.data(), 1, n, in) != n) {
+            printf("%s: wave bank ends inside the data of sample %u\n", bank, index);
+            return 4;
+        }
+        fwrite(buf.data(), 1, n, out->f);
+        len -= n;
+    }
+    if (int err = committemp(std::move(out)))
+        return cantwrite(path, err);
+    return 0;
+}
+
+int dump(const char *bank, const char *dir)
+{
+    filep f(fopen(bank, "rb"), fclose);
+    if (!f) {
+        printf("can't input file\n");
+        return 2;
+    }
+    header h;
+    if (fread(&h, sizeof h, 1, f.get()) != 1) {
+        printf("%s: wave bank ends inside its header\n", bank);
+        return 4;
+    }
+    printf("header: version %d, waves %d\n", int32_t(h.version), int32_t(h.waves));
+    if (h.version != 0) {
+        printf("wrong header\n");
+        return 3;
+    }
+
+    // A regular file must hold the table and all the data it announces
+    // before anything is written.
+    struct stat st;
+    bool regular = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode);
+    uint64_t left = regular ? uint64_t(st.st_size) - sizeof h : 0;
+    std::vector<sample> tab;
+    if ((regular && uint64_t(h.waves) * sizeof(sample) > left) || !readtable(f.get(), h.waves, tab)) {
+        printf("%s: wave bank ends inside its record table\n", bank);
+        return 4;
+    }
+    if (regular) {
+        left -= uint64_t(h.waves) * sizeof(sample);
+        for (uint32_t i = 0; i < h.waves; i++) {
+            if (!hasdata(tab[i]))
+                continue;
+            if (tab[i].len > left) {
+                printf("%s: wave bank ends inside the data of sample %u\n", bank, i);
+                return 4;
+            }
+            left -= tab[i].len;
+        }
+    }
+
+    std::string scriptpath = std::string(dir) + "/bankinfo.lua";
+    errno = 0;
+    tempfilep script = opentemp(scriptpath);
+    if (!script->f)
+        return cantwrite(scriptpath, errno ? errno : EIO);
+    fputs(bankhead, script->f);
+    std::vector<char> buf(1 << 20);
+    for (uint32_t i = 0; i < h.waves; i++) {
+        const sample &s = tab[i];
+        if (s.name[0] == 0)
+            continue;
+        printf("sample % 4d, name '%s' (% 4d), len %d, loop %d-%d, fine %d\n", int32_t(i),
+               samplename(s).c_str(), int8_t(s.name[15]), int32_t(s.len), int32_t(s.loopbegin),
+               int32_t(s.loopend), s.finetune);
+        if (s.len != 0) {
+            char name[32];
+            snprintf(name, sizeof name, "/sound%03u.raw", i);
+            if (int e = copyout(f.get(), s.len, dir + std::string(name), buf, bank, i))
+                return e;
+        }
+        std::string entry = bankentry(i, s);
+        fwrite(entry.data(), 1, entry.size(), script->f);
+    }
+    fputs(banktail, script->f);
+    if (int err = committemp(std::move(script)))
+        return cantwrite(scriptpath, err);
+    return 0;
+}

@@ -1,0 +1,71 @@
+#include "zbq.h"
+
+#include <cstdio>
+#include <cstring>
+
+const char bankhead[] = "local _BANK = {}\n\n";
+const char banktail[] = "return _BANK\n";
+
+std::string samplename(const sample &s)
+{
+    int n = 16;
+    while (n > 0 && s.name[n - 1] == ' ')
+        n--;
+    return std::string(s.name, strnlen(s.name, n));
+}
+
+void setname(sample &s, const char *text)
+{
+    memset(s.name, ' ', 15);
+    memcpy(s.name, text, strnlen(text, 15));
+    s.name[15] = 0;
+}
+
+std::string luaquote(const std::string &bytes)
+{
+    std::string q = "\"";
+    for (unsigned char c : bytes) {
+        switch (c) {
+        case '"': q += "\\\""; break;
+        case '\\': q += "\\\\"; break;
+        case '\n': q += "\\n"; break;
+        case '\r': q += "\\r"; break;
+        case '\t': q += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char esc[8];
+                snprintf(esc, sizeof esc, "\\%03u", c);
+                q += esc;
+            } else {
+                q += char(c);
+            }
+        }
+    }
+    return q + "\"";
+}
+
+std::string bankentry(uint32_t index, const sample &s)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, "_BANK[%u] = \n{\n", index);
+    std::string e = buf;
+    if (s.len != 0) {
+        snprintf(buf, sizeof buf, "\tfile = \"sound%03u.raw\",\n", index);
+        e += buf;
+    }
+    // a non-empty record's byte 0 is not 0, so its name is empty only when
+    // the field is all spaces
+    std::string name = samplename(s);
+    if (!name.empty())
+        e += "\tname = " + luaquote(name) + ",\n";
+    if (s.loopbegin < s.loopend) {
+        snprintf(buf, sizeof buf, "\tloopbegin = %d,\n\tloopend = %d,\n", int32_t(s.loopbegin),
+                 int32_t(s.loopend));
+        e += buf;
+    }
+    if (s.finetune != 0) {
+        snprintf(buf, sizeof buf, "\tfinetune = %d,\n", s.finetune);
+        e += buf;
+    }
+    return e + "}\n\n";
+}

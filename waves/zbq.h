@@ -1,0 +1,42 @@
+// Wave bank records and the bank script text.
+#pragma once
+#include <bit>
+#include <cstdint>
+#include <string>
+
+// Records are read and written as whole blocks: a little-endian host is assumed.
+static_assert(std::endian::native == std::endian::little);
+
+struct header {         // on disk: 8 bytes
+    uint32_t version;   // 0 is the only version there is
+    uint32_t waves;     // records in the table that follows
+};
+static_assert(sizeof(header) == 8);
+
+struct sample {         // on disk: 32 bytes
+    char name[16];      // byte 0 == 0: an empty record
+    uint32_t len;       // bytes of data in the data area
+    uint32_t loopbegin;
+    uint32_t loopend;
+    int32_t finetune;
+};
+static_assert(sizeof(sample) == 32);
+
+// The name as the dump reads it: trailing spaces dropped, scanning down from
+// byte 15, then cut at the first 0 byte.
+std::string samplename(const sample &s);
+
+// Sets the name field as the pump writes it: at most 15 bytes of text,
+// spaces to byte 14, byte 15 zero.
+void setname(sample &s, const char *text);
+
+// Whether a record gets a data area of its own when dumped.
+inline bool hasdata(const sample &s) { return s.name[0] != 0 && s.len != 0; }
+
+// A Lua string literal of the bytes: quotes, backslashes and control
+// bytes escaped, everything else as it is.
+std::string luaquote(const std::string &bytes);
+
+// The bank script: head, one entry per non-empty record, tail.
+extern const char bankhead[], banktail[];
+std::string bankentry(uint32_t index, const sample &s);
