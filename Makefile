@@ -43,6 +43,10 @@ demo: build
 	@echo
 	@echo "bank script and raw samples: $(DEMO)/waves/"
 	@ls $(DEMO)/waves
+	@echo
+	$(BUILD)/waves/zbqtool pump $(DEMO)/waves.zbq $(DEMO)/waves
+	@cmp samples/waves.zbq $(DEMO)/waves.zbq && \
+	    echo "round trip: $(DEMO)/waves.zbq is samples/waves.zbq again"
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

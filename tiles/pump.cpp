@@ -202,6 +202,8 @@ int pump(const char *archive, const char *pal, const char *dir)
     std::vector<unsigned char> col;
     for (int64_t i = 0; i < n; i++) {
         unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]);
+        if (w == 0 || h == 0)
+            continue;
         col.resize(size_t(w) * h);
         for (unsigned x = 0; x < w; x++)
             for (unsigned y = 0; y < h; y++)
