@@ -57,3 +57,4 @@ clean:
 bench: build
 	$(BUILD)/bench/anmbench $(BUILD)/tiles/vrel
 	$(BUILD)/bench/matchbench
+	$(BUILD)/bench/tilebench $(BUILD)/tiles/vrel $(BUILD)/bench/peakrss $(BUILD)/benchwork

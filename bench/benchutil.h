@@ -52,16 +52,38 @@ inline double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// Runs a and b alternately, runs times each; returns the two medians.
+// Runs a and b alternately, runs times each, calling setup untimed before
+// each; returns the two medians.
 inline std::pair<double, double> interleave(int runs, const std::function<void()> &a,
-                                            const std::function<void()> &b)
+                                            const std::function<void()> &b,
+                                            const std::function<void()> &setup = [] {})
 {
     std::vector<double> ta, tb;
     for (int i = 0; i < runs; i++) {
+        setup();
         ta.push_back(seconds(a));
+        setup();
         tb.push_back(seconds(b));
     }
     return {median(ta), median(tb)};
+}
+
+// Peak resident memory of a program in KiB. It is started by the small
+// peakrss helper: a child forked from a large process would count that
+// process's pages as its own until it execs.
+inline long peakrss(const std::string &helper, std::vector<std::string> args)
+{
+    std::string out = "/tmp/peakrss." + std::to_string(getpid());
+    args.insert(args.begin(), {helper, out});
+    runprog(args);
+    long kib = 0;
+    if (FILE *f = fopen(out.c_str(), "r")) {
+        if (fscanf(f, "%ld", &kib) != 1)
+            kib = 0;
+        fclose(f);
+    }
+    unlink(out.c_str());
+    return kib;
 }
 
 inline void row(const char *what, double ours, double base, const char *unit = "s")

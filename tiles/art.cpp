@@ -1,5 +1,7 @@
 #include "art.h"
 
+#include <algorithm>
+
 uint32_t read_u32(FILE *f)
 {
     unsigned char b[4] = {0, 0, 0, 0};
@@ -12,6 +14,19 @@ void write_u32(FILE *f, uint32_t v)
     unsigned char b[4];
     put_u32(b, v);
     fwrite(b, 1, sizeof b, f);  // errors surface at fclose
+}
+
+void transpose(const unsigned char *src, size_t rows, size_t cols, unsigned char *dst)
+{
+    // in blocks of 16 x 16, so that reads and writes both stay within a few cache lines
+    const size_t b = 16;
+    for (size_t r0 = 0; r0 < rows; r0 += b)
+        for (size_t c0 = 0; c0 < cols; c0 += b) {
+            size_t r1 = std::min(rows, r0 + b), c1 = std::min(cols, c0 + b);
+            for (size_t c = c0; c < c1; c++)
+                for (size_t r = r0; r < r1; r++)
+                    dst[c * rows + r] = src[r * cols + c];
+        }
 }
 
 void testanm()

@@ -132,9 +132,7 @@ int dump(const char *archive, const char *pal, const char *dir)
 
         // Columns in the archive, rows in the image
         row.resize(size);
-        for (unsigned x = 0; x < w; x++)
-            for (unsigned y = 0; y < h; y++)
-                row[size_t(y) * w + x] = col[size_t(x) * h + y];
+        transpose(col.data(), w, h, row.data());
 
         std::string name = tilename(dir, t, "png");
         unsigned char *png = nullptr;

@@ -1,7 +1,7 @@
 #include "outfile.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,31 +14,39 @@ void droptemp(tempfile *t)
     delete t;
 }
 
-// A replaced file keeps its mode; a new one gets what creating it would give.
-static mode_t filemode(const std::string &path)
+// Creates path itself when it does not exist, else a temporary file beside
+// it with the same mode. Sets tmp to the file created; -1 when none was.
+static int createout(const std::string &path, std::string &tmp)
 {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) {
+        if (fd >= 0)
+            tmp = path;
+        return fd;
+    }
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        return st.st_mode & 07777;
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    mode_t mode = stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0666;
+    size_t base = path.rfind('/') + 1;  // npos + 1 is 0: a bare name
+    std::string stem = path.substr(0, base) + "." + path.substr(base) + "." +
+                       std::to_string(getpid()) + ".";
+    for (int n = 0; n < 100; n++) {
+        std::string name = stem + std::to_string(n);
+        fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0)
+            tmp = name;
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
 }
 
 tempfilep opentemp(const std::string &path)
 {
     tempfilep t(new tempfile{nullptr, "", path}, droptemp);
-    size_t slash = path.rfind('/');
-    size_t base = slash == std::string::npos ? 0 : slash + 1;
-    std::string tmp = path.substr(0, base) + "." + path.substr(base) + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0)
-        return t;
-    t->tmp = tmp;
-    if (fchmod(fd, filemode(path)) != 0 || !(t->f = fdopen(fd, "wb"))) {
+    int fd = createout(path, t->tmp);
+    if (fd >= 0 && !(t->f = fdopen(fd, "wb"))) {
         int err = errno;
-        if (!t->f)
-            close(fd);
+        close(fd);
         errno = err;
     }
     return t;
@@ -53,7 +61,7 @@ int committemp(tempfilep t)
     t->f = nullptr;
     if (fclose(f) != 0 && !err)
         err = errno ? errno : EIO;
-    if (!err && rename(t->tmp.c_str(), t->path.c_str()) != 0)
+    if (!err && t->tmp != t->path && rename(t->tmp.c_str(), t->path.c_str()) != 0)
         err = errno;
     if (!err)
         t->tmp.clear();
@@ -62,10 +70,24 @@ int committemp(tempfilep t)
 
 int savefile(const std::string &path, const void *data, size_t n)
 {
+    std::string tmp;
     errno = 0;
-    tempfilep t = opentemp(path);
-    if (!t->f)
+    int fd = createout(path, tmp);
+    if (fd < 0)
         return errno ? errno : EIO;
-    fwrite(data, 1, n, t->f);
-    return committemp(std::move(t));
+    int err = 0;
+    for (auto *p = static_cast<const char *>(data); n > 0 && !err;) {
+        ssize_t k = write(fd, p, n);
+        if (k > 0)
+            p += k, n -= size_t(k);
+        else if (k == 0 || errno != EINTR)
+            err = k == 0 ? EIO : errno;
+    }
+    if (close(fd) != 0 && !err)
+        err = errno;
+    if (!err && tmp != path && rename(tmp.c_str(), path.c_str()) != 0)
+        err = errno;
+    if (err)
+        unlink(tmp.c_str());
+    return err;
 }

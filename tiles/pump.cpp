@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -53,7 +54,8 @@ static bool tilenumber(const char *name, int64_t *n)
     return true;
 }
 
-int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen)
+int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
+                 std::vector<std::string> *names)
 {
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
     if (!d)
@@ -67,7 +69,9 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen)
         if (!*seen || n > *last)
             *last = n;
         *seen = true;
+        names->push_back(e->d_name);
     }
+    std::sort(names->begin(), names->end());
     return 0;
 }
 
@@ -98,17 +102,11 @@ static pixels unpack(const unsigned char *in, size_t count, unsigned bits)
 static int loadtile(const std::string &name, const std::string &side, int32_t rgba,
                     const palette &pal, unsigned *w, unsigned *h, pixels *px)
 {
-    struct stat sb;
-    if (stat(name.c_str(), &sb) != 0)
-        return errno == ENOENT ? 0 : fail(name, strerror(errno));
-    if (!S_ISREG(sb.st_mode))
-        return fail(name, "not a regular file");
-    unsigned char *raw = nullptr;
-    size_t rawsize = 0;
-    unsigned e = lodepng_load_file(&raw, &rawsize, name.c_str());
-    pixels file(raw);
-    if (e)
-        return fail(name, std::string("can't read: ") + lodepng_error_text(e));
+    std::string file;
+    if (int err = readwhole(name, file))
+        return err == ENOENT ? 0 : fail(name, err == EISDIR ? "not a regular file" : strerror(err));
+    auto raw = reinterpret_cast<const unsigned char *>(file.data());
+    size_t rawsize = file.size();
 
     LodePNGState st;
     lodepng_state_init(&st);
@@ -117,7 +115,7 @@ static int loadtile(const std::string &name, const std::string &side, int32_t rg
     st.info_raw.colortype = rgba != 0 ? LCT_RGBA : LCT_PALETTE;
     st.info_raw.bitdepth = 8;
     unsigned iw = 0, ih = 0;
-    e = lodepng_inspect(&iw, &ih, &st, raw, rawsize);
+    unsigned e = lodepng_inspect(&iw, &ih, &st, raw, rawsize);
     if (e)
         return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
     if (iw > 65535 || ih > 65535)
@@ -126,7 +124,7 @@ static int loadtile(const std::string &name, const std::string &side, int32_t rg
     unsigned char *dec = nullptr;
     e = lodepng_decode(&dec, &iw, &ih, &st, raw, rawsize);
     pixels decoded(dec);
-    file.reset();
+    std::string().swap(file);
     if (e)
         return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
 
@@ -156,6 +154,7 @@ int pump(const char *archive, const char *pal, const char *dir)
     palette p;
     if (!loadpalette(pal, &p))
         return 2;
+    std::vector<char> iobuf(1 << 20);     // outlives the stream that uses it
     tempfilep out = opentemp(archive);
     if (!out->f)
         return 1;
@@ -163,7 +162,8 @@ int pump(const char *archive, const char *pal, const char *dir)
     // Range of tile numbers named in the directory
     int64_t first = -1, last = -1;
     bool seen = false;
-    int ret = processfiles(dir, &first, &last, &seen);
+    std::vector<std::string> names;
+    int ret = processfiles(dir, &first, &last, &seen, &names);
     int err = errno;
     fprintf(stderr, "file ret %d range: %lld - %lld\n", ret, (long long)first, (long long)last);
     if (ret != 0)
@@ -178,22 +178,30 @@ int pump(const char *archive, const char *pal, const char *dir)
     // Tile pass: widths, heights and anm words in one table, 8 bytes a tile
     std::vector<unsigned char> tab(8 * n);
     std::vector<pixels> px(n);
+    // files the scan did not list are not there: no need to try them
+    auto listed = [&](const std::string &path) {
+        return std::binary_search(names.begin(), names.end(), path.substr(strlen(dir) + 1));
+    };
     for (int64_t i = 0; i < n; i++) {
         int32_t t = int32_t(first + i);
         std::string side = tilename(dir, t, "yaml");
         sidecar s{};
-        readsidecar(side, &s);
+        if (listed(side))
+            readsidecar(side, &s);
         put_u32(&tab[4 * (n + i)],
                 encodeanm(s.frames, s.animtype, s.xcenter, s.ycenter, s.animspeed));
         unsigned w = 0, h = 0;
-        if (int e = loadtile(tilename(dir, t, "png"), side, s.rgba, p, &w, &h, &px[i]))
-            return e;
+        std::string image = tilename(dir, t, "png");
+        if (listed(image))
+            if (int e = loadtile(image, side, s.rgba, p, &w, &h, &px[i]))
+                return e;
         put_u16(&tab[2 * i], uint16_t(w));
         put_u16(&tab[2 * (n + i)], uint16_t(h));
     }
 
     // Header, tables, then each tile's pixels column after column
     FILE *f = out->f;
+    setvbuf(f, iobuf.data(), _IOFBF, iobuf.size());
     write_u32(f, 1);
     write_u32(f, 666);  // the reported count is a fixed mark, not the count
     write_u32(f, uint32_t(first));
@@ -205,9 +213,7 @@ int pump(const char *archive, const char *pal, const char *dir)
         if (w == 0 || h == 0)
             continue;
         col.resize(size_t(w) * h);
-        for (unsigned x = 0; x < w; x++)
-            for (unsigned y = 0; y < h; y++)
-                col[size_t(x) * h + y] = px[i][size_t(y) * w + x];
+        transpose(px[i].get(), h, w, col.data());
         fwrite(col.data(), 1, col.size(), f);
     }
     if (int e = committemp(std::move(out))) {

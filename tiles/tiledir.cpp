@@ -2,8 +2,12 @@
 
 #include <climits>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 
@@ -141,16 +145,32 @@ void parsesidecar(const std::string &text, sidecar *s)
     }
 }
 
+int readwhole(const std::string &path, std::string &data)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    struct stat st;
+    int err = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EISDIR : 0;
+    if (!err) {
+        data.resize(size_t(st.st_size));
+        size_t got = 0;
+        ssize_t k = 0;
+        while (got < data.size() && (k = read(fd, &data[got], data.size() - got)) > 0)
+            got += size_t(k);
+        if (k < 0)
+            err = errno;
+        data.resize(got);   // a file that shrank meanwhile gives what it has
+    }
+    close(fd);
+    return err;
+}
+
 bool readsidecar(const std::string &path, sidecar *s)
 {
-    filep f(fopen(path.c_str(), "r"), fclose);
-    if (!f)
-        return false;
     std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0)
-        text.append(buf, n);
+    if (readwhole(path, text) != 0)
+        return false;
     parsesidecar(text, s);
     return true;
 }

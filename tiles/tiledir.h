@@ -36,5 +36,9 @@ std::string sidecartext(const sidecar &s);
 // keys ignored, the last of repeated keys wins.
 void parsesidecar(const std::string &text, sidecar *s);
 
+// Reads a whole regular file into data. Returns 0 or an errno value;
+// EISDIR for anything that is not a regular file.
+int readwhole(const std::string &path, std::string &data);
+
 // Reads the sidecar at path into s; false (s untouched) when it can't be opened.
 bool readsidecar(const std::string &path, sidecar *s);

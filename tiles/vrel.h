@@ -2,6 +2,8 @@
 // the step that failed.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // 1 archive can't be opened, 2 palette can't be opened, 3 an image or
 // sidecar can't be written, 4 the archive is short or its header impossible.
@@ -13,5 +15,7 @@ int pump(const char *archive, const char *pal, const char *dir);
 
 // Widens [*first, *last] to every tile number named in dir (numbers beyond
 // 32 bits saturate near 2^40, for the caller to refuse); *seen tells
-// whether any was. Returns -1 when dir can't be opened, else 0.
-int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen);
+// whether any was, and names gets those entries' names, sorted. Returns -1
+// when dir can't be opened, else 0.
+int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
+                 std::vector<std::string> *names);

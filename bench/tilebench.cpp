@@ -1,0 +1,251 @@
+// vrel dump and pump of a large archive against baselines that do only the
+// LodePNG work, and the peak memory of the pump.
+//   tilebench path/to/vrel path/to/peakrss workdir
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <lodepng.h>
+#include <random>
+
+#include "benchutil.h"
+#include "tiledir.h"
+
+static std::string u16(unsigned v) { return {char(v), char(v >> 8)}; }
+static std::string u32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+
+static void save(const std::string &path, const void *p, size_t n)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f || fwrite(p, 1, n, f) != n || fclose(f) != 0) {
+        fprintf(stderr, "tilebench: can't write %s\n", path.c_str());
+        exit(1);
+    }
+}
+
+static std::string load(const std::string &path)
+{
+    std::string s;
+    FILE *f = fopen(path.c_str(), "rb");
+    char buf[1 << 16];
+    size_t n;
+    while (f && (n = fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, n);
+    if (f)
+        fclose(f);
+    return s;
+}
+
+struct tileimg {
+    unsigned w, h;
+    std::string rows;   // palette indices, row after row
+};
+
+// Tiles of the kinds real art has: gradients, flat areas, ordered
+// dithering between two colours, and noise.
+static std::vector<tileimg> maketiles(int count)
+{
+    static const unsigned sides[] = {32, 48, 64, 64, 96, 128, 128, 144};
+    std::mt19937 rng(42);
+    std::vector<tileimg> tiles;
+    for (int i = 0; i < count; i++) {
+        tileimg t{sides[rng() % 8], sides[rng() % 8], ""};
+        int kind = i % 4, base = int(rng() % 15) * 16;
+        for (unsigned y = 0; y < t.h; y++)
+            for (unsigned x = 0; x < t.w; x++) {
+                static const int bayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+                int v = kind == 0 ? base + int(x * 16 / t.w)
+                      : kind == 1 ? (x < t.w / 2 ? base + 3 : 255)
+                      : kind == 2 ? base + (bayer[y % 4][x % 4] < int(x * 16 / t.w) ? 9 : 2)
+                                  : int(rng() % 256);
+                t.rows += char(v);
+            }
+        tiles.push_back(std::move(t));
+    }
+    return tiles;
+}
+
+static std::string makeart(const std::vector<tileimg> &tiles)
+{
+    std::string a = u32(1) + u32(uint32_t(tiles.size())) + u32(0) + u32(uint32_t(tiles.size() - 1));
+    for (const auto &t : tiles)
+        a += u16(t.w);
+    for (const auto &t : tiles)
+        a += u16(t.h);
+    for (size_t i = 0; i < tiles.size(); i++)
+        a += u32(i % 5 == 0 ? 0x03000104 : 0);
+    for (const auto &t : tiles)
+        for (unsigned x = 0; x < t.w; x++)
+            for (unsigned y = 0; y < t.h; y++)
+                a += t.rows[y * t.w + x];
+    return a;
+}
+
+// The dump's LodePNG work alone: read the archive, encode every tile under
+// the same settings and, when dir is given, write the same files.
+static void basedump(const std::string &artpath, const palette &pal, const char *dir)
+{
+    std::string a = load(artpath);
+    auto get = [&](size_t o, int n) {
+        uint32_t v = 0;
+        for (int k = 0; k < n; k++)
+            v |= uint32_t(uint8_t(a[o + k])) << 8 * k;
+        return v;
+    };
+    int32_t first = int32_t(get(8, 4)), n = int32_t(get(12, 4)) - first + 1;
+    LodePNGState st;
+    lodepng_state_init(&st);
+    for (int k = 0; k < 256; k++) {
+        lodepng_palette_add(&st.info_png.color, uint8_t(pal.r[k]), uint8_t(pal.g[k]), uint8_t(pal.b[k]), 255);
+        lodepng_palette_add(&st.info_raw, uint8_t(pal.r[k]), uint8_t(pal.g[k]), uint8_t(pal.b[k]), 255);
+    }
+    st.info_png.color.colortype = st.info_raw.colortype = LCT_PALETTE;
+    st.info_png.color.bitdepth = st.info_raw.bitdepth = 8;
+    st.encoder.auto_convert = 0;
+    size_t off = 16 + 8 * size_t(n);
+    std::vector<unsigned char> row;
+    for (int i = 0; i < n; i++) {
+        unsigned w = get(16 + 2 * i, 2), h = get(16 + 2 * (n + i), 2);
+        row.resize(size_t(w) * h);
+        for (unsigned x = 0; x < w; x++)
+            for (unsigned y = 0; y < h; y++)
+                row[y * w + x] = uint8_t(a[off + x * h + y]);
+        off += row.size();
+        unsigned char *png;
+        size_t size;
+        lodepng_encode(&png, &size, row.data(), w, h, &st);
+        if (dir) {
+            char name[64];
+            snprintf(name, sizeof name, "/tile%03d.png", first + i);
+            save(dir + std::string(name), png, size);
+            if (uint32_t anm = get(16 + 4 * n + 4 * i, 4)) {
+                char text[64];
+                int len = snprintf(text, sizeof text, "- frames: %u\n- animspeed: %u\n", anm & 63, anm >> 24 & 15);
+                snprintf(name, sizeof name, "/tile%03d.yaml", first + i);
+                save(dir + std::string(name), text, size_t(len));
+            }
+        }
+        free(png);
+    }
+    lodepng_state_cleanup(&st);
+}
+
+// The pump's LodePNG work alone: load and decode every image of the directory.
+static void basepump(const std::string &dir, int n)
+{
+    for (int i = 0; i < n; i++) {
+        char name[64];
+        snprintf(name, sizeof name, "/tile%03d.png", i);
+        unsigned char *file, *px;
+        size_t size;
+        unsigned w, h;
+        lodepng_load_file(&file, &size, (dir + name).c_str());
+        LodePNGState st;
+        lodepng_state_init(&st);
+        st.decoder.color_convert = 0;
+        lodepng_decode(&px, &w, &h, &st, file, size);
+        free(file);
+        free(px);
+        lodepng_state_cleanup(&st);
+    }
+}
+
+// Brute-force nearest colour as plainly as it can be written.
+static void bruteforce(const unsigned char *rgba, size_t count, const palette &pal, unsigned char *out)
+{
+    for (size_t i = 0; i < count; i++, rgba += 4) {
+        int best = 210000, idx = 255;
+        if (rgba[3] > 128)
+            for (int e = 0; e < 256; e++) {
+                int dr = pal.r[e] - rgba[0], dg = pal.g[e] - rgba[1], db = pal.b[e] - rgba[2];
+                int d = dr * dr + dg * dg + db * db;
+                if (d < best)
+                    best = d, idx = e;
+            }
+        out[i] = uint8_t(idx);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 4) {
+        fprintf(stderr, "usage: %s path/to/vrel path/to/peakrss workdir\n", argv[0]);
+        return 1;
+    }
+    std::string vrel = argv[1], helper = argv[2], work = argv[3];
+    const int count = 4000, runs = 5;
+    std::filesystem::remove_all(work);
+    for (const char *d : {"", "/ours", "/base", "/rgba"})
+        std::filesystem::create_directories(work + d);
+
+    std::vector<tileimg> tiles = maketiles(count);
+    size_t pixels = 0;
+    for (const auto &t : tiles)
+        pixels += t.rows.size();
+    std::string art = makeart(tiles), artpath = work + "/tiles.art", palpath = work + "/pal.dat";
+    save(artpath, art.data(), art.size());
+    std::string paldata;
+    for (int k = 0; k < 768; k++)
+        paldata += char(k * 7 % 64);
+    save(palpath, paldata.data(), paldata.size());
+    palette pal;
+    loadpalette(palpath.c_str(), &pal);
+    printf("%d tiles, %.1f MB of pixels; medians of %d interleaved runs\n\n", count, pixels / 1e6, runs);
+    printf("%-34s %12s %12s %8s\n", "", "ours", "baseline", "ratio");
+
+    // every dump writes into a directory of its own, as a first dump does
+    int fresh = 0;
+    auto newdir = [&] {
+        std::string d = work + "/d" + std::to_string(fresh++);
+        std::filesystem::create_directories(d);
+        return d;
+    };
+    std::string od, bdir;
+    auto mkdirs = [&] { od = newdir(), bdir = newdir(), sync(); };
+    auto [d, bd] = interleave(runs, [&] { runprog({vrel, "dump", artpath, palpath, od}); },
+                              [&] { basedump(artpath, pal, bdir.c_str()); }, mkdirs);
+    row("dump (encode and write files)", d, bd);
+    auto [d2, be] = interleave(runs, [&] { runprog({vrel, "dump", artpath, palpath, od}); },
+                               [&] { basedump(artpath, pal, nullptr); }, mkdirs);
+    row("dump vs encode only", d2, be);
+    runprog({vrel, "dump", artpath, palpath, work + "/ours"});
+
+    auto [p, bp] = interleave(runs, [&] { runprog({vrel, "pump", work + "/back.art", palpath, work + "/ours"}); },
+                              [&] { basepump(work + "/ours", count); });
+    row("pump (palette images)", p, bp);
+    long rss = peakrss(helper, {vrel, "pump", work + "/back.art", palpath, work + "/ours"});
+    if (load(work + "/back.art").substr(16) != art.substr(16))
+        fprintf(stderr, "tilebench: the pump did not give back the archive\n");
+    printf("%-34s %10.1f MB %10.1f MB %7.2fx\n", "pump peak memory vs pixel bytes", rss / 1024.0, pixels / 1048576.0,
+           rss / 1024.0 / (pixels / 1048576.0));
+
+    // True-colour tiles: the first 1000 tiles as RGBA images, matched to the palette
+    const int rgbacount = 1000;
+    std::vector<unsigned char> allrgba;
+    for (int i = 0; i < rgbacount; i++) {
+        const tileimg &t = tiles[i];
+        std::vector<unsigned char> rgba;
+        for (unsigned char c : t.rows)
+            rgba.insert(rgba.end(), {uint8_t(pal.r[c] + c % 3), uint8_t(pal.g[c]), uint8_t(pal.b[c]),
+                                     uint8_t(c == 255 ? 0 : 255)});
+        unsigned char *png;
+        size_t size;
+        lodepng_encode32(&png, &size, rgba.data(), t.w, t.h);
+        char name[64];
+        snprintf(name, sizeof name, "/tile%03d.png", i);
+        save(work + "/rgba" + name, png, size);
+        free(png);
+        snprintf(name, sizeof name, "/tile%03d.yaml", i);
+        save(work + "/rgba" + name, "- rgba: 1\n", 10);
+        allrgba.insert(allrgba.end(), rgba.begin(), rgba.end());
+    }
+    size_t rgbapx = allrgba.size() / 4;
+    std::vector<unsigned char> idx(rgbapx);
+    auto [m, bm] = interleave(runs, [&] { runprog({vrel, "pump", work + "/rgba.art", palpath, work + "/rgba"}); },
+                              [&] { bruteforce(allrgba.data(), rgbapx, pal, idx.data()); });
+    printf("%-34s %8.1f Mpx/s %8.1f Mpx/s %7.2fx\n", "pump rgba 1 vs brute force", rgbapx / m / 1e6,
+           rgbapx / bm / 1e6, bm / m);
+    if (!getenv("KEEP"))
+        std::filesystem::remove_all(work);
+    return 0;
+}
