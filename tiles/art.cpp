@@ -1,6 +1,9 @@
 #include "art.h"
 
 #include <algorithm>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 uint32_t read_u32(FILE *f)
 {
@@ -16,6 +19,28 @@ void write_u32(FILE *f, uint32_t v)
     fwrite(b, 1, sizeof b, f);  // errors surface at fclose
 }
 
+#ifdef __SSE2__
+// One 16 x 16 block. Four rounds of interleaving the bytes of register pairs
+// transpose it when the rows go in, and the columns come out, in bit-reversed
+// order of their index.
+static void transpose16(const unsigned char *src, size_t cols, unsigned char *dst, size_t rows)
+{
+    static const int rev[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+    __m128i x[16], y[16];
+    for (int i = 0; i < 16; i++)
+        x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + rev[i] * cols));
+    for (int round = 0; round < 4; round++) {
+        for (int i = 0; i < 8; i++) {
+            y[i] = _mm_unpacklo_epi8(x[2 * i], x[2 * i + 1]);
+            y[i + 8] = _mm_unpackhi_epi8(x[2 * i], x[2 * i + 1]);
+        }
+        std::copy(y, y + 16, x);
+    }
+    for (int i = 0; i < 16; i++)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + rev[i] * rows), x[i]);
+}
+#endif
+
 void transpose(const unsigned char *src, size_t rows, size_t cols, unsigned char *dst)
 {
     // in blocks of 16 x 16, so that reads and writes both stay within a few cache lines
@@ -23,6 +48,12 @@ void transpose(const unsigned char *src, size_t rows, size_t cols, unsigned char
     for (size_t r0 = 0; r0 < rows; r0 += b)
         for (size_t c0 = 0; c0 < cols; c0 += b) {
             size_t r1 = std::min(rows, r0 + b), c1 = std::min(cols, c0 + b);
+#ifdef __SSE2__
+            if (r1 - r0 == b && c1 - c0 == b) {
+                transpose16(src + r0 * cols + c0, cols, dst + c0 * rows + r0, rows);
+                continue;
+            }
+#endif
             for (size_t c = c0; c < c1; c++)
                 for (size_t r = r0; r < r1; r++)
                     dst[c * rows + r] = src[r * cols + c];

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <vector>
 
 #include "art.h"
 #include "testutil.h"
@@ -76,4 +77,20 @@ TEST(Anm, SelfTestRoundTripsEveryWord)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, want);
     EXPECT_EQ(r.out, "");
+}
+
+TEST(Art, TransposesAnyShape)
+{
+    for (auto [rows, cols] : {std::pair<size_t, size_t>{1, 1}, {2, 3}, {16, 16}, {17, 33}, {64, 48}, {5, 100}}) {
+        SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols));
+        std::vector<unsigned char> src(rows * cols), dst(rows * cols), back(rows * cols);
+        for (size_t i = 0; i < src.size(); i++)
+            src[i] = uint8_t(i * 7 + i / 256);
+        transpose(src.data(), rows, cols, dst.data());
+        for (size_t r = 0; r < rows; r++)
+            for (size_t c = 0; c < cols; c++)
+                ASSERT_EQ(dst[c * rows + r], src[r * cols + c]) << r << "," << c;
+        transpose(dst.data(), cols, rows, back.data());
+        EXPECT_EQ(back, src);
+    }
 }
