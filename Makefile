@@ -58,3 +58,4 @@ bench: build
 	$(BUILD)/bench/anmbench $(BUILD)/tiles/vrel
 	$(BUILD)/bench/matchbench
 	$(BUILD)/bench/tilebench $(BUILD)/tiles/vrel $(BUILD)/bench/peakrss $(BUILD)/benchwork
+	$(BUILD)/bench/wavebench $(BUILD)/waves/zbqtool $(BUILD)/bench/peakrss $(BUILD)/benchwork
