@@ -19,11 +19,6 @@
 // from it.
 constexpr int64_t maxtiles = 65536;
 
-struct freer {
-    void operator()(void *p) const { free(p); }
-};
-using pixels = std::unique_ptr<unsigned char[], freer>;   // malloc'd, as LodePNG hands them out
-
 // "tile", a decimal number, ".", an extension of "png" or "yaml". Numbers
 // too long for 32 bits saturate so that the caller can refuse them.
 static bool tilenumber(const char *name, int64_t *n)
@@ -96,15 +91,9 @@ static pixels unpack(const unsigned char *in, size_t count, unsigned bits)
     return out;
 }
 
-// Takes one tile's image: its stored palette indices (rgba 0) or its
-// colours matched to the palette (any other rgba). Returns 0, leaving w, h
-// and px untouched when there is no image, or 3 after naming the problem.
-static int loadtile(const std::string &name, const std::string &side, int32_t rgba,
-                    const palette &pal, unsigned *w, unsigned *h, pixels *px)
+int decodetile(const std::string &file, const std::string &name, const std::string &side,
+               int32_t rgba, const palette &pal, unsigned *w, unsigned *h, pixels *px)
 {
-    std::string file;
-    if (int err = readwhole(name, file))
-        return err == ENOENT ? 0 : fail(name, err == EISDIR ? "not a regular file" : strerror(err));
     auto raw = reinterpret_cast<const unsigned char *>(file.data());
     size_t rawsize = file.size();
 
@@ -121,10 +110,15 @@ static int loadtile(const std::string &name, const std::string &side, int32_t rg
     if (iw > 65535 || ih > 65535)
         return fail(name, "image is " + std::to_string(iw) + "x" + std::to_string(ih) +
                               ", more than a tile's 65535 pixels on a side");
+    // Deflate expands data at most 1032-fold: an image too large for its
+    // file is refused before anything is allocated for it.
+    if ((lodepng_get_raw_size(iw, ih, &st.info_png.color) + ih) / 1032 > file.size())
+        return fail(name, "image claims " + std::to_string(iw) + "x" + std::to_string(ih) +
+                              " pixels, more than its " + std::to_string(file.size()) +
+                              " bytes can hold");
     unsigned char *dec = nullptr;
     e = lodepng_decode(&dec, &iw, &ih, &st, raw, rawsize);
     pixels decoded(dec);
-    std::string().swap(file);
     if (e)
         return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
 
@@ -147,6 +141,17 @@ static int loadtile(const std::string &name, const std::string &side, int32_t rg
     *h = ih;
     *px = std::move(decoded);
     return 0;
+}
+
+// Takes one tile's image file: 0, leaving w, h and px untouched, when there
+// is none; else as decodetile.
+static int loadtile(const std::string &name, const std::string &side, int32_t rgba,
+                    const palette &pal, unsigned *w, unsigned *h, pixels *px)
+{
+    std::string file;
+    if (int err = readwhole(name, file))
+        return err == ENOENT ? 0 : fail(name, err == EISDIR ? "not a regular file" : strerror(err));
+    return decodetile(file, name, side, rgba, pal, w, h, px);
 }
 
 int pump(const char *archive, const char *pal, const char *dir)

@@ -2,6 +2,8 @@
 // the step that failed.
 #pragma once
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,3 +21,16 @@ int pump(const char *archive, const char *pal, const char *dir);
 // when dir can't be opened, else 0.
 int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
                  std::vector<std::string> *names);
+
+struct palette;
+struct freer {
+    void operator()(void *p) const { free(p); }
+};
+using pixels = std::unique_ptr<unsigned char[], freer>;   // malloc'd, as LodePNG hands them out
+
+// One tile's PNG file bytes to palette indices: the stored indices (rgba 0)
+// or the colours matched to the palette (any other rgba). Returns 0, or 3
+// after a line naming the image (and, for a true-colour image taken as
+// indices, the sidecar side that should say so).
+int decodetile(const std::string &file, const std::string &name, const std::string &side,
+               int32_t rgba, const palette &pal, unsigned *w, unsigned *h, pixels *px);

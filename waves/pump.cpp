@@ -17,12 +17,6 @@ using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 // records than this is refused before anything is sized from it.
 constexpr int32_t maxsamples = 65536;
 
-struct bank {
-    const char *dir;
-    std::vector<sample> recs;
-    std::vector<std::string> paths;     // empty: no usable "file"
-};
-
 static const char *errtext(lua_State *L)
 {
     const char *m = lua_tostring(L, -1);
@@ -165,14 +159,8 @@ static int writebank(bank &b, const char *bankpath)
     return 0;
 }
 
-int pump(lua_State *L, const char *bankpath, const char *dir)
+int runbank(lua_State *L, const char *script, bank *b)
 {
-    std::string script = std::string(dir) + "/bankinfo.lua";
-    if (luaL_loadfilex(L, script.c_str(), nullptr) != LUA_OK) {
-        printf("Error loading lua: %s\n", errtext(L));
-        lua_settop(L, 0);
-        return 1;
-    }
     if (lua_pcallk(L, 0, 1, 0, 0, nullptr) != LUA_OK) {
         printf("Error running lua: %s\n", errtext(L));
         lua_settop(L, 0);
@@ -183,16 +171,14 @@ int pump(lua_State *L, const char *bankpath, const char *dir)
     lua_settop(L, 0);
 
     int ret = 0;
-    bank b{dir, {}, {}};
     lua_rawgeti(L, LUA_REGISTRYINDEX, ref);
     if (!lua_istable(L, -1)) {
-        printf("Error running lua: %s returned %s, not a table\n", script.c_str(),
-               luaL_typename(L, -1));
+        printf("Error running lua: %s returned %s, not a table\n", script, luaL_typename(L, -1));
         ret = 2;
     } else {
         lua_pushcfunction(L, readbank);
         lua_pushvalue(L, -2);           // the table
-        lua_pushlightuserdata(L, &b);
+        lua_pushlightuserdata(L, b);
         if (lua_pcallk(L, 2, 0, 0, 0, nullptr) != LUA_OK) {
             printf("Error running lua: %s\n", errtext(L));
             ret = 2;
@@ -200,5 +186,19 @@ int pump(lua_State *L, const char *bankpath, const char *dir)
     }
     lua_settop(L, 0);
     luaL_unref(L, LUA_REGISTRYINDEX, ref);
-    return ret ? ret : writebank(b, bankpath);
+    return ret;
+}
+
+int pump(lua_State *L, const char *bankpath, const char *dir)
+{
+    std::string script = std::string(dir) + "/bankinfo.lua";
+    if (luaL_loadfilex(L, script.c_str(), nullptr) != LUA_OK) {
+        printf("Error loading lua: %s\n", errtext(L));
+        lua_settop(L, 0);
+        return 1;
+    }
+    bank b{dir, {}, {}};
+    if (int e = runbank(L, script.c_str(), &b))
+        return e;
+    return writebank(b, bankpath);
 }

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <lodepng.h>
 #include <random>
 #include <sys/stat.h>
 
@@ -138,6 +139,10 @@ TEST_F(Pump, UnpacksPaletteImagesOfFewerBits)
 TEST_F(Pump, RefusesImagesItCannotTake)
 {
     std::string in = path("in");
+    // a 1 x 1 image whose header is made to claim 60000 x 60000 pixels
+    std::string bigheader = encodepng(1, 1, "\x01\x02\x03\x04"s, 6, 8);
+    bigheader.replace(16, 8, "\x00\x00\xEA\x60\x00\x00\xEA\x60"s);
+    lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&bigheader[8]));
     struct {
         std::string name, data, side, err;
     } cases[] = {
@@ -148,6 +153,9 @@ TEST_F(Pump, RefusesImagesItCannotTake)
          in + "/tile000.png: not a palette image; add \"- rgba: 1\" to " + in + "/tile000.yaml\n"},
         {"tile000.png", encodepng(70000, 1, std::string(70000 / 8, '\0'), 0, 1), "- rgba: 1\n",
          in + "/tile000.png: image is 70000x1, more than a tile's 65535 pixels on a side\n"},
+        {"tile000.png", bigheader, "- rgba: 1\n",
+         in + "/tile000.png: image claims 60000x60000 pixels, more than its " +
+             std::to_string(bigheader.size()) + " bytes can hold\n"},
     };
     writefile(path("t.art"), "earlier");
     for (const auto &c : cases) {
