@@ -5,7 +5,7 @@ JOBS    ?= 2
 PREFIX  ?= /usr/local
 DEMO    := $(BUILD)/demo
 
-.PHONY: all deps build test demo asan samples bench install clean
+.PHONY: all deps build test demo asan samples bench install fuzz clean
 
 all: build
 
@@ -47,6 +47,12 @@ demo: build
 	$(BUILD)/waves/zbqtool pump $(DEMO)/waves.zbq $(DEMO)/waves
 	@cmp samples/waves.zbq $(DEMO)/waves.zbq && \
 	    echo "round trip: $(DEMO)/waves.zbq is samples/waves.zbq again"
+
+# Runs every fuzz target for FUZZTIME seconds (clang and libFuzzer are installed if missing).
+FUZZTIME ?= 180
+fuzz:
+	@tools/deps.sh clang libclang-rt-dev
+	tools/fuzz.sh $(FUZZTIME)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
