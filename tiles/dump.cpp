@@ -59,8 +59,10 @@ static void setupencoder(LodePNGState *st, const palette &pal)
 int dump(const char *archive, const char *pal, const char *dir)
 {
     filep f(fopen(archive, "rb"), fclose);
-    if (!f)
-        return 1;
+    struct stat st;
+    if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))
+        return 1;   // a directory opens for reading, but holds no archive
+    bool regular = S_ISREG(st.st_mode);
 
     // Header; the count is taken from first and last, never from numtiles
     int32_t version = int32_t(read_u32(f.get()));
@@ -81,8 +83,6 @@ int dump(const char *archive, const char *pal, const char *dir)
 
     // Tables: widths, heights, anm words, 8 bytes a tile. A regular file
     // must hold them and every tile's pixels before anything is written.
-    struct stat st;
-    bool regular = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode);
     uint64_t left = regular ? uint64_t(st.st_size) - 16 : 0;
     bytes tab;
     if ((regular && uint64_t(n) * 8 > left) || !readblock(f.get(), uint64_t(n) * 8, tab)) {

@@ -57,10 +57,12 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, std::vector<
 int dump(const char *bank, const char *dir)
 {
     filep f(fopen(bank, "rb"), fclose);
-    if (!f) {
-        printf("can't input file\n");
+    struct stat st;
+    if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) {
+        printf("can't input file\n");   // a directory opens for reading, but holds no bank
         return 2;
     }
+    bool regular = S_ISREG(st.st_mode);
     header h;
     if (fread(&h, sizeof h, 1, f.get()) != 1) {
         printf("%s: wave bank ends inside its header\n", bank);
@@ -74,8 +76,6 @@ int dump(const char *bank, const char *dir)
 
     // A regular file must hold the table and all the data it announces
     // before anything is written.
-    struct stat st;
-    bool regular = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode);
     uint64_t left = regular ? uint64_t(st.st_size) - sizeof h : 0;
     std::vector<sample> tab;
     if ((regular && uint64_t(h.waves) * sizeof(sample) > left) || !readtable(f.get(), h.waves, tab)) {
