@@ -54,8 +54,9 @@ fuzz:
 	@tools/deps.sh clang libclang-rt-dev
 	tools/fuzz.sh $(FUZZTIME)
 
+# Installs the programs and their manual pages under PREFIX (and DESTDIR, when given).
 install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-*
