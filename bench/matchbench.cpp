@@ -4,25 +4,7 @@
 #include <random>
 
 #include "benchutil.h"
-#include "tiledir.h"
-
-// The matching rule as plainly as it can be written.
-static void bare(const unsigned char *rgba, size_t count, const palette &pal, unsigned char *out)
-{
-    for (size_t i = 0; i < count; i++, rgba += 4) {
-        int best = 210000, idx = 255;
-        if (rgba[3] > 128)
-            for (int e = 0; e < 256; e++) {
-                int dr = pal.r[e] - rgba[0], dg = pal.g[e] - rgba[1], db = pal.b[e] - rgba[2];
-                int d = dr * dr + dg * dg + db * db;
-                if (d < best) {
-                    best = d;
-                    idx = e;
-                }
-            }
-        out[i] = uint8_t(idx);
-    }
-}
+#include "bruteforce.h"
 
 int main()
 {
@@ -45,7 +27,7 @@ int main()
         pal.r[k] = (k * 37 % 64) * 4, pal.g[k] = (k * 11 % 64) * 4, pal.b[k] = (k % 64) * 4;
 
     auto [ours, base] = interleave(7, [&] { matchcolours(rgba.data(), count, pal, a.data()); },
-                                   [&] { bare(rgba.data(), count, pal, b.data()); });
+                                   [&] { bruteforce(rgba.data(), count, pal, b.data()); });
     if (a != b) {
         fprintf(stderr, "matchbench: results differ\n");
         return 1;

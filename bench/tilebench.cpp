@@ -9,7 +9,7 @@
 #include <random>
 
 #include "benchutil.h"
-#include "tiledir.h"
+#include "bruteforce.h"
 
 static std::string u16(unsigned v) { return {char(v), char(v >> 8)}; }
 static std::string u32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
@@ -147,22 +147,6 @@ static void basepump(const std::string &dir, int n)
         free(file);
         free(px);
         lodepng_state_cleanup(&st);
-    }
-}
-
-// Brute-force nearest colour as plainly as it can be written.
-static void bruteforce(const unsigned char *rgba, size_t count, const palette &pal, unsigned char *out)
-{
-    for (size_t i = 0; i < count; i++, rgba += 4) {
-        int best = 210000, idx = 255;
-        if (rgba[3] > 128)
-            for (int e = 0; e < 256; e++) {
-                int dr = pal.r[e] - rgba[0], dg = pal.g[e] - rgba[1], db = pal.b[e] - rgba[2];
-                int d = dr * dr + dg * dg + db * db;
-                if (d < best)
-                    best = d, idx = e;
-            }
-        out[i] = uint8_t(idx);
     }
 }
 
