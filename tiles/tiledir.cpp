@@ -147,7 +147,7 @@ void parsesidecar(const std::string &text, sidecar *s)
 
 int readwhole(const std::string &path, std::string &data)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);    // a FIFO must not block
     if (fd < 0)
         return errno;
     struct stat st;

@@ -76,6 +76,15 @@ TEST_F(TileFault, InputsThatAreNoArchiveOrDirectory)
     EXPECT_FALSE(exists(path("t.art")));
 }
 
+TEST_F(TileFault, PumpRefusesAFifoForAnImage)
+{
+    ASSERT_EQ(mkfifo(path("out/tile000.png").c_str(), 0600), 0);
+    runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("out")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("out") +
+                         "/tile000.png: not a regular file\nerror in pumping\n");
+}
+
 TEST_F(TileFault, EveryTruncationFailsCleanly)
 {
     std::string art = makeart(-1, 1, {{2, 3, 0x01020304, "abcdef"}, {0, 0, 0, ""}, {1, 1, 0x100, "g"}});
