@@ -46,7 +46,8 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, std::vector<
             printf("%s: wave bank ends inside the data of sample %u\n", bank, index);
             return 4;
         }
-        fwrite(buf.data(), 1, n, out->f);
+        if (fwrite(buf.data(), 1, n, out->f) != n)
+            break;      // the commit below reports why
         len -= n;
     }
     if (int err = committemp(std::move(out)))

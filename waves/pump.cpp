@@ -100,7 +100,8 @@ static int copyin(const std::string &path, uint32_t len, FILE *out, std::vector<
         size_t n = std::min<size_t>(len, buf.size());
         if (fread(buf.data(), 1, n, in.get()) != n)
             break;
-        fwrite(buf.data(), 1, n, out);
+        if (fwrite(buf.data(), 1, n, out) != n)
+            return 0;   // the bank's commit reports why
         len -= uint32_t(n);
     }
     if (len > 0 || getc(in.get()) != EOF) {
@@ -148,7 +149,7 @@ static int writebank(bank &b, const char *bankpath)
     fwrite(&h, sizeof h, 1, out->f);
     fwrite(b.recs.data(), sizeof(sample), b.recs.size(), out->f);
     std::vector<char> buf(1 << 20);
-    for (size_t i = 0; i < b.recs.size(); i++)
+    for (size_t i = 0; i < b.recs.size() && !ferror(out->f); i++)
         if (int32_t(b.recs[i].len) > 0)
             if (int e = copyin(b.paths[i], b.recs[i].len, out->f, buf))
                 return e;
