@@ -87,8 +87,9 @@ static int readbank(lua_State *L)
     return 0;
 }
 
-// Appends exactly len bytes of path to out. Returns 0, or 3 after naming
-// the file when it can't be read or its size changed since it was measured.
+// Appends exactly len bytes of path to out. Returns 0 (also when out fails:
+// committing it reports that), or 3 after naming the file when it can't be
+// read or its size changed since it was measured.
 static int copyin(const std::string &path, uint32_t len, FILE *out, std::vector<char> &buf)
 {
     filep in(fopen(path.c_str(), "rb"), fclose);
