@@ -212,14 +212,16 @@ int pump(const char *archive, const char *pal, const char *dir)
     write_u32(f, uint32_t(first));
     write_u32(f, uint32_t(last));
     fwrite(tab.data(), 1, tab.size(), f);
-    std::vector<unsigned char> col;
+    size_t most = 0;
+    for (int64_t i = 0; i < n; i++)
+        most = std::max(most, size_t(get_u16(&tab[2 * i])) * get_u16(&tab[2 * (n + i)]));
+    auto col = std::make_unique_for_overwrite<unsigned char[]>(most);
     for (int64_t i = 0; i < n; i++) {
         unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]);
         if (w == 0 || h == 0)
             continue;
-        col.resize(size_t(w) * h);
-        transpose(px[i].get(), h, w, col.data());
-        fwrite(col.data(), 1, col.size(), f);
+        transpose(px[i].get(), h, w, col.get());
+        fwrite(col.get(), 1, size_t(w) * h, f);
     }
     if (int e = committemp(std::move(out))) {
         fail(archive, std::string("can't write archive: ") + strerror(e));
