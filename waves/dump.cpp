@@ -33,6 +33,7 @@ static int cantwrite(const std::string &path, int err)
 }
 
 // Copies the next len bytes of the bank into path, whole or not at all.
+// Returns 0, 4 when the bank ends first, 5 when path can't be written.
 static int copyout(FILE *in, uint64_t len, const std::string &path, std::vector<char> &buf,
                    const char *bank, uint32_t index)
 {
