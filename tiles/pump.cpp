@@ -6,7 +6,6 @@
 #include <dirent.h>
 #include <lodepng.h>
 #include <memory>
-#include <sys/stat.h>
 #include <vector>
 
 #include "art.h"

@@ -67,27 +67,3 @@ int committemp(tempfilep t)
         t->tmp.clear();
     return err;
 }
-
-int savefile(const std::string &path, const void *data, size_t n)
-{
-    std::string tmp;
-    errno = 0;
-    int fd = createout(path, tmp);
-    if (fd < 0)
-        return errno ? errno : EIO;
-    int err = 0;
-    for (auto *p = static_cast<const char *>(data); n > 0 && !err;) {
-        ssize_t k = write(fd, p, n);
-        if (k > 0)
-            p += k, n -= size_t(k);
-        else if (k == 0 || errno != EINTR)
-            err = k == 0 ? EIO : errno;
-    }
-    if (close(fd) != 0 && !err)
-        err = errno;
-    if (!err && tmp != path && rename(tmp.c_str(), path.c_str()) != 0)
-        err = errno;
-    if (err)
-        unlink(tmp.c_str());
-    return err;
-}

@@ -21,6 +21,3 @@ tempfilep opentemp(const std::string &path);
 // Flushes, closes and puts the file in place. Returns 0 or an errno value;
 // on failure nothing of the new file remains and the target is untouched.
 int committemp(tempfilep t);
-
-// Writes n bytes to path whole or not at all. Returns 0 or an errno value.
-int savefile(const std::string &path, const void *data, size_t n);
