@@ -1,21 +1,36 @@
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "art.h"
+#include "outfile.h"
 #include "vrel.h"
+
+// Runs dump or pump; running out of memory anywhere in it is a failure
+// like any other, its outputs cleaned up as the stack unwinds.
+static int guarded(int (*op)(const char *, const char *, const char *), char **argv)
+{
+    try {
+        return op(argv[2], argv[3], argv[4]);
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "out of memory\n");
+    }
+    return 2;
+}
 
 int main(int argc, char **argv)
 {
     fprintf(stderr, "welcome to vrel (vrelio + art), an elaborate .art pump & dump scheme\n");
+    outsignals();
     if (argc >= 5 && strcmp(argv[1], "dump") == 0) {
-        if (dump(argv[2], argv[3], argv[4]) != 0) {
+        if (guarded(dump, argv) != 0) {
             fprintf(stderr, "error in dumping\n");
             return 2;
         }
         return 0;
     }
     if (argc >= 5 && strcmp(argv[1], "pump") == 0) {
-        if (pump(argv[2], argv[3], argv[4]) != 0) {
+        if (guarded(pump, argv) != 0) {
             fprintf(stderr, "error in pumping\n");
             return 2;
         }

@@ -159,8 +159,8 @@ int pump(const char *archive, const char *pal, const char *dir)
     if (!loadpalette(pal, &p))
         return 2;
     std::vector<char> iobuf(1 << 20);     // outlives the stream that uses it
-    tempfilep out = opentemp(archive);
-    if (!out->f)
+    outfilep out = outopen(archive);
+    if (!out)
         return 1;
 
     // Range of tile numbers named in the directory
@@ -210,7 +210,7 @@ int pump(const char *archive, const char *pal, const char *dir)
     write_u32(f, 666);  // the reported count is a fixed mark, not the count
     write_u32(f, uint32_t(first));
     write_u32(f, uint32_t(last));
-    fwrite(tab.data(), 1, tab.size(), f);
+    outwrite(out.get(), tab.data(), tab.size());
     size_t most = 0;
     for (int64_t i = 0; i < n; i++)
         most = std::max(most, size_t(get_u16(&tab[2 * i])) * get_u16(&tab[2 * (n + i)]));
@@ -220,9 +220,9 @@ int pump(const char *archive, const char *pal, const char *dir)
         if (w == 0 || h == 0)
             continue;
         transpose(px[i].get(), h, w, col.get());
-        fwrite(col.get(), 1, size_t(w) * h, f);
+        outwrite(out.get(), col.get(), size_t(w) * h);
     }
-    if (int e = committemp(std::move(out))) {
+    if (int e = outcommit(std::move(out), true)) {
         fail(archive, std::string("can't write archive: ") + strerror(e));
         return 1;
     }

@@ -38,20 +38,19 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, std::vector<
                    const char *bank, uint32_t index)
 {
     errno = 0;
-    tempfilep out = opentemp(path);
-    if (!out->f)
+    outfilep out = outopen(path);
+    if (!out)
         return cantwrite(path, errno ? errno : EIO);
-    while (len > 0) {
+    while (len > 0 && !out->err) {
         size_t n = size_t(std::min<uint64_t>(len, buf.size()));
         if (fread(buf.data(), 1, n, in) != n) {
             printf("%s: wave bank ends inside the data of sample %u\n", bank, index);
             return 4;
         }
-        if (fwrite(buf.data(), 1, n, out->f) != n)
-            break;      // the commit below reports why
+        outwrite(out.get(), buf.data(), n);
         len -= n;
     }
-    if (int err = committemp(std::move(out)))
+    if (int err = outcommit(std::move(out), false))
         return cantwrite(path, err);
     return 0;
 }
@@ -97,12 +96,8 @@ int dump(const char *bank, const char *dir)
         }
     }
 
-    std::string scriptpath = std::string(dir) + "/bankinfo.lua";
-    errno = 0;
-    tempfilep script = opentemp(scriptpath);
-    if (!script->f)
-        return cantwrite(scriptpath, errno ? errno : EIO);
-    fputs(bankhead, script->f);
+    // The script is written last, from memory: one output file at a time
+    std::string script = bankhead;
     std::vector<char> buf(1 << 20);
     for (uint32_t i = 0; i < h.waves; i++) {
         const sample &s = tab[i];
@@ -117,11 +112,11 @@ int dump(const char *bank, const char *dir)
             if (int e = copyout(f.get(), s.len, dir + std::string(name), buf, bank, i))
                 return e;
         }
-        std::string entry = bankentry(i, s);
-        fwrite(entry.data(), 1, entry.size(), script->f);
+        script += bankentry(i, s);
     }
-    fputs(banktail, script->f);
-    if (int err = committemp(std::move(script)))
+    script += banktail;
+    std::string scriptpath = std::string(dir) + "/bankinfo.lua";
+    if (int err = savefile(scriptpath, script.data(), script.size()))
         return cantwrite(scriptpath, err);
     return 0;
 }

@@ -1,33 +1,58 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <lua.hpp>
-#include <memory>
+#include <new>
 
+#include "outfile.h"
 #include "zbqtool.h"
+
+// The one Lua state, made at start-up and never closed: closing it would
+// run the script's finalizers after the pump, free to print or exit.
+lua_State *L;
+
+// Runs an operation; running out of memory anywhere in it is a failure
+// like any other, its outputs cleaned up as the stack unwinds. The
+// operations' lines go to standard output, so a write to it that failed
+// (a full disk, a closed pipe) fails the run too.
+static int guarded(int (*op)(char **), char **argv)
+{
+    int ret = 2;
+    try {
+        ret = op(argv);
+    } catch (const std::bad_alloc &) {
+        printf("out of memory\n");
+    }
+    if ((fflush(stdout) != 0 || ferror(stdout)) && ret == 0) {
+        fprintf(stderr, "can't write standard output: %s\n", strerror(errno ? errno : EIO));
+        ret = 2;
+    }
+    return ret;
+}
+
+static int dumpargs(char **argv) { return dump(argv[2], argv[3]); }
+static int pumpargs(char **argv) { return pump(L, argv[2], argv[3]); }
 
 int main(int argc, char **argv)
 {
     fprintf(stderr, "welcome to zbqtool, an elaborate .zbq pump & dump scheme\n");
-
-    // Lua is linked in its C++ build: an error raised inside a protected call
-    // unwinds our frames as an exception, running their destructors, where
-    // the C build would longjmp past them and leak what they own.
-    std::unique_ptr<lua_State, void (*)(lua_State *)> L(luaL_newstate(), lua_close);
+    outsignals();
+    L = luaL_newstate();
     if (!L) {
         fprintf(stderr, "can't create the Lua state\n");
         return 2;
     }
-    luaL_openlibs(L.get());
+    luaL_openlibs(L);
 
     if (argc > 3 && strcmp(argv[1], "dump") == 0) {
-        if (dump(argv[2], argv[3]) != 0) {
+        if (guarded(dumpargs, argv) != 0) {
             fprintf(stderr, "error in dumping\n");
             return 2;
         }
         return 0;
     }
     if (argc > 3 && strcmp(argv[1], "pump") == 0) {
-        if (pump(L.get(), argv[2], argv[3]) != 0) {
+        if (guarded(pumpargs, argv) != 0) {
             fprintf(stderr, "error in pumping\n");
             return 2;
         }

@@ -90,7 +90,7 @@ static int readbank(lua_State *L)
 // Appends exactly len bytes of path to out. Returns 0 (also when out fails:
 // committing it reports that), or 3 after naming the file when it can't be
 // read or its size changed since it was measured.
-static int copyin(const std::string &path, uint32_t len, FILE *out, std::vector<char> &buf)
+static int copyin(const std::string &path, uint32_t len, outfile *out, std::vector<char> &buf)
 {
     filep in(fopen(path.c_str(), "rb"), fclose);
     if (!in) {
@@ -101,7 +101,8 @@ static int copyin(const std::string &path, uint32_t len, FILE *out, std::vector<
         size_t n = std::min<size_t>(len, buf.size());
         if (fread(buf.data(), 1, n, in.get()) != n)
             break;
-        if (fwrite(buf.data(), 1, n, out) != n)
+        outwrite(out, buf.data(), n);
+        if (out->err)
             return 0;   // the bank's commit reports why
         len -= uint32_t(n);
     }
@@ -141,20 +142,20 @@ static int writebank(bank &b, const char *bankpath)
         printf("\n");
     }
 
-    tempfilep out = opentemp(bankpath);
-    if (!out->f) {
+    outfilep out = outopen(bankpath);
+    if (!out) {
         printf("can't input file\n");
         return 2;
     }
     header h{0, uint32_t(b.recs.size())};
-    fwrite(&h, sizeof h, 1, out->f);
-    fwrite(b.recs.data(), sizeof(sample), b.recs.size(), out->f);
+    outwrite(out.get(), &h, sizeof h);
+    outwrite(out.get(), b.recs.data(), sizeof(sample) * b.recs.size());
     std::vector<char> buf(1 << 20);
-    for (size_t i = 0; i < b.recs.size() && !ferror(out->f); i++)
+    for (size_t i = 0; i < b.recs.size() && !out->err; i++)
         if (int32_t(b.recs[i].len) > 0)
-            if (int e = copyin(b.paths[i], b.recs[i].len, out->f, buf))
+            if (int e = copyin(b.paths[i], b.recs[i].len, out.get(), buf))
                 return e;
-    if (int err = committemp(std::move(out))) {
+    if (int err = outcommit(std::move(out), true)) {
         printf("%s: can't write: %s\n", bankpath, strerror(err));
         return 2;
     }

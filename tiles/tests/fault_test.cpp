@@ -45,8 +45,7 @@ TEST_F(TileFault, PumpFailsOnAnArchivePathThatIsADirectory)
     mkdir(path("t.art").c_str(), 0777);
     runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("out")});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, welcome + "file ret 0 range: -1 - -1\n" + path("t.art") +
-                         ": can't write archive: Is a directory\nerror in pumping\n");
+    EXPECT_EQ(r.err, welcome + "error in pumping\n");    // before the scan, as any archive that can't be created
     EXPECT_EQ(listdir(dir), (std::vector<std::string>{"out", "pal.dat", "t.art"}));
 }
 

@@ -151,8 +151,8 @@ TEST_F(Dump, FailsWhenAFileCannotBeWritten)
     writefile(path("w.zbq"), u32(0) + u32(1) + rec("A", 1) + "x");
     runresult r = run({PROG, "dump", path("w.zbq"), path("nodir")});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "header: version 0, waves 1\n" + path("nodir") +
-                         "/bankinfo.lua: can't write: No such file or directory\n");
+    EXPECT_EQ(r.out, "header: version 0, waves 1\nsample    0, name 'A' (   0), len 1, loop 0-0, fine 0\n" +
+                         path("nodir") + "/sound000.raw: can't write: No such file or directory\n");
     mkdir(path("out/sound000.raw").c_str(), 0777);  // a directory where the file should go
     r = run({PROG, "dump", path("w.zbq"), path("out")});
     EXPECT_EQ(r.status, 2);

@@ -1,0 +1,189 @@
+#include "outfile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The temporary being written, for the signal handler: its name is set
+// before its directory, and the directory cleared before it is closed.
+static volatile sig_atomic_t livedir = -1;
+static char livename[64];
+
+static void onsignal(int sig)
+{
+    int dir = livedir;
+    if (dir >= 0)
+        unlinkat(dir, livename, 0);
+    raise(sig);     // the handler was reset on entry: this ends the process
+}
+
+void outsignals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = onsignal;
+    sa.sa_flags = SA_RESETHAND;
+    sigemptyset(&sa.sa_mask);
+    const int sigs[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int sig : sigs)
+        sigaddset(&sa.sa_mask, sig);
+    for (int sig : sigs) {
+        struct sigaction old;
+        // ignored by whoever started us (nohup, a background job): leave it so
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &sa, nullptr);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+void outdrop(outfile *o)
+{
+    if (o->f)
+        fclose(o->f);
+    if (o->dir >= 0) {
+        if (!o->tmp.empty())
+            unlinkat(o->dir, o->tmp.c_str(), 0);
+        livedir = -1;
+        close(o->dir);
+    }
+    delete o;
+}
+
+// The name that a chain of symbolic links at path ends in: the file fopen
+// would write, or create when the chain dangles.
+static std::string follow(std::string path)
+{
+    for (int hops = 0; hops < 40; hops++) {
+        char buf[PATH_MAX];
+        ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+        if (n < 0 || size_t(n) == sizeof buf)
+            return path;    // not a link; opening an overlong one fails on its own
+        std::string to(buf, size_t(n));
+        size_t slash = path.rfind('/');
+        path = to[0] == '/' || slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
+    }
+    return path;            // a loop: opening it fails with ELOOP
+}
+
+// No output: what was made for it goes, errno stays.
+static outfilep none(outfilep o)
+{
+    int err = errno;
+    o.reset();
+    errno = err;
+    return outfilep(nullptr, outdrop);
+}
+
+static outfilep opened(outfilep o, int fd)
+{
+    if (fd >= 0 && !(o->f = fdopen(fd, "wb"))) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return o->f ? std::move(o) : none(std::move(o));
+}
+
+// What fopen does: the file itself, truncated or created.
+static outfilep inplace(outfilep o, const std::string &path)
+{
+    return opened(std::move(o), open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+}
+
+outfilep outopen(const std::string &path)
+{
+    outfilep o(new outfile{nullptr, 0, -1, "", ""}, outdrop);
+    struct stat st;
+    bool there = stat(path.c_str(), &st) == 0;
+    if (!there && errno != ENOENT)
+        return inplace(std::move(o), path);     // fails as fopen would
+    if (there && !S_ISREG(st.st_mode))
+        return inplace(std::move(o), path);     // devices, FIFOs; a directory fails
+
+    std::string real = follow(path);
+    size_t slash = real.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : real.substr(0, slash);
+    o->name = real.substr(slash + 1);           // npos + 1 is 0: a bare name
+    struct stat rst;
+    if (there) {
+        if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
+            return none(std::move(o));          // a file we may not write stays as it is
+        // other names of the same file, a directory we can't add to, or a
+        // name that isn't the file (a link through /proc): only in place
+        // does the file stay the one its other names and holders see
+        if (st.st_nlink > 1 || faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
+            lstat(real.c_str(), &rst) != 0 || rst.st_ino != st.st_ino || rst.st_dev != st.st_dev)
+            return inplace(std::move(o), path);
+    }
+    if (o->name.empty())
+        return inplace(std::move(o), path);
+
+    o->dir = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (o->dir < 0 && errno == EACCES)          // writable but not readable: no sync, still a rename
+        o->dir = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (o->dir < 0)
+        return none(std::move(o));
+    static unsigned serial;
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 100; tries++) {
+        // short, whatever the target's length, so that any name can be replaced
+        snprintf(livename, sizeof livename, "." OUTPREFIX "-%ld-%u.tmp", long(getpid()), serial++);
+        fd = openat(o->dir, livename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, there ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST)
+            return none(std::move(o));
+    }
+    if (fd < 0)
+        return none(std::move(o));
+    o->tmp = livename;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    livedir = o->dir;
+    if (there) {
+        // the replacement keeps the file's owner where we may set it, and its mode
+        (void)!fchown(fd, st.st_uid, st.st_gid);
+        fchmod(fd, st.st_mode & 07777);
+    }
+    return opened(std::move(o), fd);
+}
+
+void outwrite(outfile *o, const void *p, size_t n)
+{
+    if (!o->err && fwrite(p, 1, n, o->f) != n)
+        o->err = errno ? errno : EIO;
+}
+
+int outcommit(outfilep o, bool durable)
+{
+    int err = o->err;
+    if ((fflush(o->f) != 0 || ferror(o->f)) && !err)
+        err = errno ? errno : EIO;
+    // devices and FIFOs have nothing to sync
+    if (!err && durable && fsync(fileno(o->f)) != 0 && errno != EINVAL)
+        err = errno;
+    FILE *f = o->f;
+    o->f = nullptr;
+    if (fclose(f) != 0 && !err)
+        err = errno;
+    if (err || o->dir < 0)
+        return err;
+    if (renameat(o->dir, o->tmp.c_str(), o->dir, o->name.c_str()) != 0)
+        return errno;
+    o->tmp.clear();
+    // a directory opened only as a path can't be synced
+    if (durable && fsync(o->dir) != 0 && errno != EINVAL && errno != EBADF)
+        return errno;
+    return 0;
+}
+
+int savefile(const std::string &path, const void *data, size_t n, bool durable)
+{
+    errno = 0;
+    outfilep o = outopen(path);
+    if (!o)
+        return errno ? errno : EIO;
+    outwrite(o.get(), data, n);
+    return outcommit(std::move(o), durable);
+}

@@ -1,0 +1,39 @@
+// Output files. Each goes where fopen(path, "wb") would write, but a
+// regular file is written to a temporary beside it and renamed over the
+// name only once complete, so no partial file ever shows under the name.
+// Devices, FIFOs, files with other hard links and files in directories we
+// may not write are written in place, as fopen would.
+#pragma once
+#include <cstdio>
+#include <memory>
+#include <string>
+
+struct outfile {
+    FILE *f;            // where the bytes go
+    int err;            // first write error seen, as an errno value
+    int dir;            // directory of the temporary; -1 when writing in place
+    std::string tmp;    // the temporary's name in dir, until renamed
+    std::string name;   // the final name in dir
+};
+void outdrop(outfile *o);   // closes, and removes a temporary not yet renamed
+using outfilep = std::unique_ptr<outfile, void (*)(outfile *)>;
+
+// Opens the output for path: null, with errno set, when it can't be.
+// Only one output is open at a time.
+outfilep outopen(const std::string &path);
+
+// Appends n bytes; a failure is kept in o->err for outcommit to return.
+void outwrite(outfile *o, const void *p, size_t n);
+
+// Flushes and puts the file in place: 0, or the errno value of the first
+// failure, in which case the temporary is gone and the name untouched.
+// durable syncs the file before the rename and its directory after it.
+int outcommit(outfilep o, bool durable);
+
+// Writes n bytes to path as above: 0 or an errno value.
+int savefile(const std::string &path, const void *data, size_t n, bool durable = false);
+
+// SIGINT, SIGTERM and SIGHUP remove the temporary being written and end
+// the process by the same signal; SIGPIPE and SIGXFSZ are ignored, so a
+// closed pipe or a file size limit fails a write like a full disk.
+void outsignals();
