@@ -6,29 +6,42 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-runresult run(const std::vector<std::string> &args, long fsize)
+child start(const std::vector<std::string> &args, const runopts &o)
 {
-    char tmpl[] = "/tmp/runXXXXXX";
-    std::string tmp = mkdtemp(tmpl);
-    std::string outp = tmp + "/out", errp = tmp + "/err";
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        abort();
     pid_t pid = fork();
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY);
-        int out = open(outp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int to = o.out.empty() ? out[1] : open(o.out.c_str(), O_WRONLY);
+        if (in < 0 || to < 0)
+            _exit(126);
         dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (fsize > 0) {
-            signal(SIGXFSZ, SIG_IGN);
-            rlimit rl{rlim_t(fsize), rlim_t(fsize)};
+        dup2(to, 1);
+        dup2(err[1], 2);
+        if (o.fsize > 0) {
+            rlimit rl{rlim_t(o.fsize), rlim_t(o.fsize)};
             setrlimit(RLIMIT_FSIZE, &rl);
         }
+        if (o.memory > 0) {
+            rlimit rl{rlim_t(o.memory), rlim_t(o.memory)};
+            setrlimit(RLIMIT_AS, &rl);
+        }
+        if (o.uid >= 0) {
+            passwd *pw = getpwuid(uid_t(o.uid));
+            if (!pw || setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0)
+                _exit(126);
+        }
+        signal(SIGPIPE, SIG_DFL);   // as a shell starts programs
         std::vector<char *> argv;
         for (const auto &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -36,12 +49,38 @@ runresult run(const std::vector<std::string> &args, long fsize)
         execv(argv[0], argv.data());
         _exit(127);
     }
+    close(out[1]);
+    close(err[1]);
+    return {pid, out[0], err[0], o.maxout};
+}
+
+runresult finish(child c)
+{
+    std::string text[2];
+    pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
+    for (int open = 2; open > 0;) {
+        if (poll(fds, 2, -1) < 0)
+            continue;
+        for (int k = 0; k < 2; k++) {
+            if (fds[k].fd < 0 || fds[k].revents == 0)
+                continue;
+            char buf[65536];
+            ssize_t n = read(fds[k].fd, buf, sizeof buf);
+            if (n > 0 && text[0].size() + text[1].size() < c.maxout) {
+                text[k].append(buf, size_t(n));
+                if (text[0].size() + text[1].size() >= c.maxout)
+                    kill(c.pid, SIGKILL);   // a runaway: enough has been seen
+            } else if (n <= 0) {
+                close(fds[k].fd);
+                fds[k].fd = -1;
+                open--;
+            }
+        }
+    }
     int st = 0;
-    waitpid(pid, &st, 0);
-    runresult r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), readfile(outp),
-                readfile(errp)};
-    std::filesystem::remove_all(tmp);
-    return r;
+    rusage ru{};
+    wait4(c.pid, &st, 0, &ru);
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), text[0], text[1], ru.ru_maxrss};
 }
 
 std::string readfile(const std::string &path)
@@ -77,9 +116,26 @@ void TempDir::SetUp()
 
 void TempDir::TearDown()
 {
-    std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add);
-    std::filesystem::remove_all(dir);
+    namespace fs = std::filesystem;
+    for (const auto &e : fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied))
+        if (e.is_directory() && !e.is_symlink())
+            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add);
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(dir);
+}
+
+int otheruser(std::string *why)
+{
+    if (geteuid() != 0) {
+        *why = "needs root to run the program as another user";
+        return -1;
+    }
+    passwd *pw = getpwnam("nobody");
+    if (!pw) {
+        *why = "no user nobody";
+        return -1;
+    }
+    return int(pw->pw_uid);
 }
 
 std::string u16(unsigned v) { return {char(v), char(v >> 8)}; }

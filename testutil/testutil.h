@@ -2,16 +2,36 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
-struct runresult {
-    int status;     // exit status, or 128 + signal
-    std::string out, err;
+struct runopts {
+    long fsize = 0;             // file size limit in bytes (RLIMIT_FSIZE), 0 for none
+    long memory = 0;            // address space limit in bytes (RLIMIT_AS), 0 for none
+    int uid = -1;               // run as this user and its group (the tests run as root)
+    std::string out = {};       // standard output to this file instead of being captured
+    size_t maxout = 4 << 20;    // bytes captured; a program saying more is killed
 };
 
-// Runs args[0] with args, standard input from /dev/null. fsize > 0 limits
-// the size of files it writes (with SIGXFSZ ignored, so writes fail with EFBIG).
-runresult run(const std::vector<std::string> &args, long fsize = 0);
+struct runresult {
+    int status;                 // exit status, or 128 + signal
+    std::string out, err;
+    long maxrss;                // peak resident memory in KiB
+};
+
+struct child {
+    pid_t pid;
+    int out, err;               // pipes from its standard output and error
+    size_t maxout;
+};
+
+// Starts args[0] with args, standard input from /dev/null.
+child start(const std::vector<std::string> &args, const runopts &o = {});
+runresult finish(child c);      // collects its output until it ends
+inline runresult run(const std::vector<std::string> &args, const runopts &o = {})
+{
+    return finish(start(args, o));
+}
 
 std::string readfile(const std::string &path);
 void writefile(const std::string &path, const std::string &data);
@@ -26,6 +46,10 @@ protected:
     void TearDown() override;
     std::string path(const std::string &name) const { return dir + "/" + name; }
 };
+
+// The user to run as in tests of permissions: nobody, or -1 (with the
+// reason in why) when the tests don't run as root and can't switch.
+int otheruser(std::string *why);
 
 // Little-endian builders for fixtures.
 std::string u16(unsigned v);

@@ -148,7 +148,7 @@ static int loadtile(const std::string &name, const std::string &side, int32_t rg
                     const palette &pal, unsigned *w, unsigned *h, pixels *px)
 {
     std::string file;
-    if (int err = readwhole(name, file))
+    if (int err = readwhole(name, file, UINT64_MAX))
         return err == ENOENT ? 0 : fail(name, err == EISDIR ? "not a regular file" : strerror(err));
     return decodetile(file, name, side, rgba, pal, w, h, px);
 }
@@ -191,7 +191,10 @@ int pump(const char *archive, const char *pal, const char *dir)
         std::string side = tilename(dir, t, "yaml");
         sidecar s{};
         if (listed(side))
-            readsidecar(side, &s);
+            if (int err = readsidecar(side, &s); err != 0 && err != ENOENT)
+                return fail(side, err == EISDIR  ? "not a regular file"
+                                  : err == EFBIG ? "more than 1 MiB, too large for a sidecar"
+                                                 : strerror(err));
         put_u32(&tab[4 * (n + i)],
                 encodeanm(s.frames, s.animtype, s.xcenter, s.ycenter, s.animspeed));
         unsigned w = 0, h = 0;

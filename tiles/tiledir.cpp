@@ -1,5 +1,6 @@
 #include "tiledir.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cerrno>
@@ -84,25 +85,26 @@ std::string sidecartext(const sidecar &s)
     return text;
 }
 
-static bool isspc(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+static bool isspc(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+static bool islineend(char c) { return c == '\n' || c == '\r'; }
 
-// "-", blanks, key up to ":", ":", blanks, decimal integer with optional
-// sign; the rest of the line is ignored. Numbers wrap to 32 bits, which is
-// all the fields they feed can hold anyway.
-static bool parseline(const char *p, const char *end, std::string &key, int32_t &v)
+// One entry at p: "-", white space, a key up to ":" on the same line,
+// ":", white space (line ends too), a decimal integer with optional sign.
+// Returns where it ends, or null when it doesn't match. Numbers wrap to 32
+// bits, which is all the fields they feed can hold anyway.
+static const char *parseentry(const char *p, const char *end, std::string &key, int32_t &v)
 {
-    while (p < end && isspc(*p))
-        p++;
-    if (p == end || *p++ != '-')
-        return false;
+    if (*p++ != '-')
+        return nullptr;
     while (p < end && isspc(*p))
         p++;
     const char *k = p;
-    while (p < end && *p != ':')
+    while (p < end && *p != ':' && !islineend(*p))
         p++;
-    if (p == end || p == k)
-        return false;
-    key.assign(k, p - k);
+    if (p == end || *p != ':' || p == k)
+        return nullptr;
+    // no key is longer than 9 bytes: a longer one is only skipped
+    key.assign(k, std::min<size_t>(size_t(p - k), 16));
     p++;
     while (p < end && isspc(*p))
         p++;
@@ -110,48 +112,57 @@ static bool parseline(const char *p, const char *end, std::string &key, int32_t 
     if (p < end && (*p == '-' || *p == '+'))
         neg = *p++ == '-';
     if (p == end || *p < '0' || *p > '9')
-        return false;
+        return nullptr;
     uint32_t n = 0;
     for (; p < end && *p >= '0' && *p <= '9'; p++)
         n = n * 10 + uint32_t(*p - '0');
     v = int32_t(neg ? 0u - n : n);
-    return true;
+    return p;
 }
 
 void parsesidecar(const std::string &text, sidecar *s)
 {
     std::string key;
     const char *p = text.data(), *end = p + text.size();
-    while (p < end) {
-        const char *eol = static_cast<const char *>(memchr(p, '\n', end - p));
-        if (!eol)
-            eol = end;
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        p += 3;     // a byte-order mark some editors write
+    while (true) {
+        while (p < end && isspc(*p))
+            p++;
+        if (p == end)
+            break;
         int32_t v;
-        if (parseline(p, eol, key, v)) {
-            if (key == "xcenter")
-                s->xcenter = int8_t(uint8_t(v));
-            else if (key == "ycenter")
-                s->ycenter = int8_t(uint8_t(v));
-            else if (key == "frames")
-                s->frames = v;
-            else if (key == "animtype")
-                s->animtype = v;
-            else if (key == "animspeed")
-                s->animspeed = v;
-            else if (key == "rgba")
-                s->rgba = v;
+        const char *next = parseentry(p, end, key, v);
+        if (!next) {
+            // skip the line the entry began on
+            while (p < end && !islineend(*p))
+                p++;
+            continue;
         }
-        p = eol + (eol < end);
+        p = next;
+        if (key == "xcenter")
+            s->xcenter = int8_t(uint8_t(v));
+        else if (key == "ycenter")
+            s->ycenter = int8_t(uint8_t(v));
+        else if (key == "frames")
+            s->frames = v;
+        else if (key == "animtype")
+            s->animtype = v;
+        else if (key == "animspeed")
+            s->animspeed = v;
+        else if (key == "rgba")
+            s->rgba = v;
     }
 }
 
-int readwhole(const std::string &path, std::string &data)
+int readwhole(const std::string &path, std::string &data, uint64_t most)
 {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);    // a FIFO must not block
     if (fd < 0)
         return errno;
     struct stat st;
-    int err = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EISDIR : 0;
+    int err = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EISDIR
+            : uint64_t(st.st_size) > most ? EFBIG : 0;
     if (!err) {
         data.resize(size_t(st.st_size));
         size_t got = 0;
@@ -166,11 +177,11 @@ int readwhole(const std::string &path, std::string &data)
     return err;
 }
 
-bool readsidecar(const std::string &path, sidecar *s)
+int readsidecar(const std::string &path, sidecar *s)
 {
     std::string text;
-    if (readwhole(path, text) != 0)
-        return false;
-    parsesidecar(text, s);
-    return true;
+    int err = readwhole(path, text, maxsidecar);
+    if (err == 0)
+        parsesidecar(text, s);
+    return err;
 }

@@ -32,13 +32,19 @@ struct sidecar {
 // The "- key: value" lines of the nonzero fields; empty when all are 0.
 std::string sidecartext(const sidecar &s);
 
-// Reads "- key: value" lines; lines that don't match are skipped, unknown
-// keys ignored, the last of repeated keys wins.
+// Reads "- key: value" entries, separated by any white space; a line an
+// entry doesn't match on is skipped, unknown keys are ignored, the last of
+// repeated keys wins.
 void parsesidecar(const std::string &text, sidecar *s);
 
-// Reads a whole regular file into data. Returns 0 or an errno value;
-// EISDIR for anything that is not a regular file.
-int readwhole(const std::string &path, std::string &data);
+// Reads a whole regular file of at most most bytes into data. Returns 0
+// or an errno value: EISDIR for anything that is not a regular file,
+// EFBIG for one larger than most.
+int readwhole(const std::string &path, std::string &data, uint64_t most);
 
-// Reads the sidecar at path into s; false (s untouched) when it can't be opened.
-bool readsidecar(const std::string &path, sidecar *s);
+// A sidecar holds a few short lines: anything larger is not one.
+constexpr uint64_t maxsidecar = 1 << 20;
+
+// Reads the sidecar at path into s. Returns 0, or an errno value as
+// readwhole (s untouched).
+int readsidecar(const std::string &path, sidecar *s);

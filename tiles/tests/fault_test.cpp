@@ -26,7 +26,7 @@ TEST_F(TileFault, DumpFailsWhenTheDiskFillsUp)
     for (int i = 0; i < 64 * 64; i++)
         noise += char(i * 2654435761u >> 24);      // incompressible: a PNG well over 2 KiB
     writefile(path("t.art"), makeart(0, 0, {{64, 64, 0, noise}}));
-    runresult r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}, 2048);
+    runresult r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}, {.fsize = 2048});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "dump mode: version 1, numtiles 1 (reported 0), firsttile 0, lasttile 0\n" +
                          path("out") + "/tile000.png: can't write image: File too large\nerror in dumping\n");
@@ -34,7 +34,7 @@ TEST_F(TileFault, DumpFailsWhenTheDiskFillsUp)
 
     // an earlier image stays whole
     writefile(path("out/tile000.png"), "earlier");
-    r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}, 2048);
+    r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}, {.fsize = 2048});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(readfile(path("out/tile000.png")), "earlier");
     EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"tile000.png"});
@@ -53,7 +53,7 @@ TEST_F(TileFault, PumpLeavesNoPartOfANewArchive)
 {
     writefile(path("t.art"), makeart(0, 0, {{100, 100, 0, std::string(100 * 100, '\x07')}}));
     ASSERT_EQ(run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}).status, 0);
-    runresult r = run({PROG, "pump", path("new.art"), path("pal.dat"), path("out")}, 4096);
+    runresult r = run({PROG, "pump", path("new.art"), path("pal.dat"), path("out")}, {.fsize = 4096});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("new.art") +
                          ": can't write archive: File too large\nerror in pumping\n");

@@ -215,7 +215,7 @@ TEST_F(Pump, KeepsTheEarlierArchiveWhenItFails)
 
     // a file size limit makes the write fail part way
     put("tile000.png", indexpng(64, 64, std::string(64 * 64, '\x01')));
-    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, 1024);
+    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, {.fsize = 1024});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("t.art") +
                          ": can't write archive: File too large\nerror in pumping\n");

@@ -86,6 +86,16 @@ TEST(Sidecar, ReadsEntriesAndSkipsWhatDoesNotMatch)
         {"- rgba: 4294967297\n", {0, 0, 0, 0, 0, 1}},               // numbers wrap to 32 bits
         {"", {}},
         {"- :5\n-\n:\n- frames", {}},
+        // entries are separated by any white space, as a stream
+        {"- frames: 3\r- animtype: 2\r", {3, 2, 0, 0, 0, 0}},
+        {"- frames: 3 - animtype: 2\t- rgba: 1", {3, 2, 0, 0, 0, 1}},
+        {"- frames:\n  -4\n- animspeed:\r\n7", {-4, 0, 0, 0, 7, 0}},
+        {"-\tframes:\t5\n  - animtype: 1\n\n", {5, 1, 0, 0, 0, 0}},
+        // a key ends at its line: a line without ":" can't swallow the next entry
+        {"- foo\n- frames: 3\n", {3, 0, 0, 0, 0, 0}},
+        {"- frames: 8\n- rgba\r- animspeed: 2", {8, 0, 0, 0, 2, 0}},
+        {"\xEF\xBB\xBF- frames: 5\n", {5, 0, 0, 0, 0, 0}},           // byte-order mark
+        {"x\xEF\xBB\xBF- frames: 5\n", {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);

@@ -17,7 +17,7 @@ TEST_F(WaveFault, DumpFailsWhenTheDiskFillsUp)
 {
     writefile(path("w.zbq"), u32(0) + u32(1) + rec(pumpname("BIG"), 5000) + std::string(5000, 'x'));
     writefile(path("out/bankinfo.lua"), "edited");
-    runresult r = run({PROG, "dump", path("w.zbq"), path("out")}, 4096);
+    runresult r = run({PROG, "dump", path("w.zbq"), path("out")}, {.fsize = 4096});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "header: version 0, waves 1\n"
                      "sample    0, name 'BIG            ' (   0), len 5000, loop 0-0, fine 0\n" +
@@ -41,7 +41,7 @@ TEST_F(WaveFault, PumpLeavesNoPartOfANewBank)
 {
     writefile(path("out/a.raw"), std::string(6000, 'a'));
     writefile(path("out/bankinfo.lua"), "return { [0] = { file = 'a.raw' } }");
-    runresult r = run({PROG, "pump", path("w.zbq"), path("out")}, 4096);
+    runresult r = run({PROG, "pump", path("w.zbq"), path("out")}, {.fsize = 4096});
     EXPECT_EQ(r.status, 2);
     std::string tail = path("w.zbq") + ": can't write: File too large\n";
     ASSERT_GE(r.out.size(), tail.size());

@@ -164,7 +164,7 @@ TEST_F(Pump, KeepsTheEarlierBankWhenWritingFails)
     EXPECT_EQ(r.out, summary + "can't input file\n");
 
     writefile(path("w.zbq"), "earlier");
-    r = run({PROG, "pump", path("w.zbq"), in()}, 2048);
+    r = run({PROG, "pump", path("w.zbq"), in()}, {.fsize = 2048});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, summary + path("w.zbq") + ": can't write: File too large\n");
     EXPECT_EQ(bank(), "earlier");
