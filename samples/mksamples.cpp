@@ -127,8 +127,9 @@ static std::string makezbq()
                     0.4 * std::sin(2 * pi * 185 * i / 8000) * std::exp(-i / 250.0);
          }},
         {nullptr, 0, 0, 0, 0, nullptr},     // an empty record
+        // loops are whole periods, so they play without a click
         {"SQUARE LEAD", 3200, 0, 3200, 5, [](int i) { return i % 32 < 16 ? 0.6 : -0.6; }},
-        {"SAW BASS", 4000, 100, 3700, 0, [](int i) { return (i % 64) / 32.0 - 1; }},
+        {"SAW BASS", 4000, 100, 3700, 0, [](int i) { return (i % 72) / 36.0 - 1; }},
         {"TRIANGLE PAD", 5120, 512, 5120, 12, [](int i) { return std::abs((i % 128) / 32.0 - 2) - 1; }},
     };
     std::string table, data;
