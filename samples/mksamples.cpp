@@ -100,8 +100,8 @@ static std::string makeart()
     return art;
 }
 
-// A wave bank of synthetic 8-bit signed waveforms, names padded as a pump
-// writes them: spaces up to byte 14, byte 15 zero.
+// A wave bank of synthetic 8-bit signed waveforms, made for 8000 Hz, names
+// padded as a pump writes them: spaces up to byte 14, byte 15 zero.
 static std::string makezbq()
 {
     const double pi = 3.14159265358979;
@@ -110,21 +110,27 @@ static std::string makezbq()
         unsigned len;
         uint32_t loopbegin, loopend;
         int32_t finetune;
-        std::function<double(unsigned i)> f;    // -1 .. 1
+        std::function<double(int i)> f;     // -1 .. 1; i signed, so -i is negative
     };
     uint32_t noise = 12345;
     std::vector<wave> waves = {
-        {"KICK", 6000, 0, 0, 0, [&](unsigned i) {
-             return std::sin(2 * pi * (60 + 200 * std::exp(-i / 800.0)) * i / 8000) * std::exp(-i / 2500.0);
+        // pitch falls from 200 Hz to 50 Hz; the phase is the integral of that frequency
+        {"KICK", 6000, 0, 0, 0, [&](int i) {
+             double cycles = (50.0 * i + 150 * 400 * (1 - std::exp(-i / 400.0))) / 8000;
+             return std::sin(2 * pi * cycles) * std::exp(-i / 1000.0);
          }},
-        {"SNARE", 4000, 0, 0, -3, [&](unsigned i) {
+        // noise over a short 185 Hz body; at most 1 together
+        {"SNARE", 4000, 0, 0, -3, [&](int i) {
              noise = noise * 1103515245 + 12345;
-             return (int(noise >> 16 & 255) - 128) / 128.0 * std::exp(-i / 900.0);
+             double n = (int(noise >> 16 & 255) - 128) / 128.0;
+             return 0.6 * n * std::exp(-i / 700.0) +
+                    0.4 * std::sin(2 * pi * 185 * i / 8000) * std::exp(-i / 250.0);
          }},
         {nullptr, 0, 0, 0, 0, nullptr},     // an empty record
-        {"SQUARE LEAD", 3200, 0, 3200, 5, [](unsigned i) { return i % 32 < 16 ? 0.6 : -0.6; }},
-        {"SAW BASS", 4000, 100, 3700, 0, [](unsigned i) { return (i % 64) / 32.0 - 1; }},
-        {"TRIANGLE PAD", 5120, 512, 5120, 12, [](unsigned i) { return std::abs((i % 128) / 32.0 - 2) - 1; }},
+        // loops are whole periods, so they play without a click
+        {"SQUARE LEAD", 3200, 0, 3200, 5, [](int i) { return i % 32 < 16 ? 0.6 : -0.6; }},
+        {"SAW BASS", 4000, 100, 3700, 0, [](int i) { return (i % 72) / 36.0 - 1; }},
+        {"TRIANGLE PAD", 5120, 512, 5120, 12, [](int i) { return std::abs((i % 128) / 32.0 - 2) - 1; }},
     };
     std::string table, data;
     for (const auto &w : waves) {
@@ -135,7 +141,7 @@ static std::string makezbq()
         }
         table += name + u32(w.len) + u32(w.loopbegin) + u32(w.loopend) + u32(uint32_t(w.finetune));
         for (unsigned i = 0; i < w.len; i++)
-            data += char(int(std::lround(w.f(i) * 127)));
+            data += char(int(std::lround(w.f(int(i)) * 127)));
     }
     return u32(0) + u32(uint32_t(waves.size())) + table + data;
 }
