@@ -110,8 +110,12 @@ int decodetile(const std::string &file, const std::string &name, const std::stri
         return fail(name, "image is " + std::to_string(iw) + "x" + std::to_string(ih) +
                               ", more than a tile's 65535 pixels on a side");
     // Deflate expands data at most 1032-fold: an image too large for its
-    // file is refused before anything is allocated for it.
-    if ((lodepng_get_raw_size(iw, ih, &st.info_png.color) + ih) / 1032 > file.size())
+    // file is refused before anything is allocated for it. Nor may its data
+    // inflate to more than the image needs: each row, interlaced ones too,
+    // adds a filter byte and at most a byte of padding.
+    size_t need = lodepng_get_raw_size(iw, ih, &st.info_png.color) + 4 * size_t(ih) + 16;
+    st.decoder.zlibsettings.max_output_size = need;
+    if (need / 1032 > file.size())
         return fail(name, "image claims " + std::to_string(iw) + "x" + std::to_string(ih) +
                               " pixels, more than its " + std::to_string(file.size()) +
                               " bytes can hold");

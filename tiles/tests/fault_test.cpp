@@ -1,6 +1,10 @@
 // Failing disks and odd paths: every failure is reported and nothing is lost.
+#include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "testutil.h"
 #include "tilefix.h"
@@ -97,4 +101,90 @@ TEST_F(TileFault, EveryTruncationFailsCleanly)
     }
     writefile(path("t.art"), art);
     EXPECT_EQ(run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}).status, 0);
+}
+
+TEST_F(TileFault, ArchiveGoesWhereFopenWouldWriteIt)
+{
+    writefile(path("out/tile000.png"), encodepng(2, 1, "\x01\x02"s, 3, 8, std::vector<unsigned char>(8, 9)));
+    std::string want = makeart(0, 0, {{2, 1, 0, "\x01\x02"}}, 1, 666);
+    auto pump = [&](const std::string &art) {
+        return run({PROG, "pump", path(art), path("pal.dat"), path("out")});
+    };
+    writefile(path("real.art"), "old");
+    chmod(path("real.art").c_str(), 0640);
+    ASSERT_EQ(symlink("real.art", path("link.art").c_str()), 0);
+    ASSERT_EQ(pump("link.art").status, 0);
+    EXPECT_EQ(readfile(path("real.art")), want);
+    struct stat st;
+    ASSERT_EQ(lstat(path("link.art").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(path("real.art").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    if (mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0 ||
+        mknod(path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+        GTEST_SKIP() << "can't make device nodes here: " << strerror(errno);
+    EXPECT_EQ(pump("null").status, 0);
+    runresult r = pump("full");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("full") +
+                         ": can't write archive: No space left on device\nerror in pumping\n");
+    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"full", "link.art", "null", "out", "pal.dat", "real.art"}));
+}
+
+TEST_F(TileFault, SigtermDuringAPumpRemovesItsTemporary)
+{
+    std::string noise;
+    for (int i = 0; i < 512 * 512; i++)
+        noise += char(i * 2654435761u >> 24);
+    std::string png = encodepng(512, 512, noise, 3, 8, std::vector<unsigned char>(1024, 7));
+    for (int t = 0; t < 100; t++)
+        writefile(path("out/tile" + std::to_string(100 + t) + ".png"), png);
+    writefile(path("t.art"), "earlier");
+    child c = start({PROG, "pump", path("t.art"), path("pal.dat"), path("out")});
+    bool seen = false;
+    for (int i = 0; i < 50000 && !seen; i++) {
+        for (const auto &n : listdir(dir))
+            seen = seen || n.rfind(".vrel-", 0) == 0;
+        if (!seen)
+            usleep(100);
+    }
+    kill(c.pid, SIGTERM);
+    runresult r = finish(c);
+    ASSERT_TRUE(seen) << "the pump ended before its temporary was seen";
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(readfile(path("t.art")), "earlier");
+    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"out", "pal.dat", "t.art"}));
+}
+
+TEST_F(TileFault, HostileInputsAreRefusedWithinBounds)
+{
+    // a sparse sidecar of 2 TB
+    writefile(path("out/tile000.yaml"), "");
+    ASSERT_EQ(truncate(path("out/tile000.yaml").c_str(), off_t(2) << 40), 0);
+    runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("out")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("out") +
+                         "/tile000.yaml: more than 1 MiB, too large for a sidecar\nerror in pumping\n");
+    remove(path("out/tile000.yaml").c_str());
+
+    // 1.7 MB of image data that inflates to 256 MiB, for an image of 1 MiB
+    writefile(path("out/tile000.png"), bombpng(1024, 1024, 256));
+    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("out")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("/tile000.png: can't decode image: "), std::string::npos) << r.err;
+    EXPECT_LT(r.maxrss, 64 << 10);
+    EXPECT_FALSE(exists(path("t.art")));
+
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs more address space than the limit below";
+#endif
+    // a 65535 x 65535 tile in a sparse archive, with 256 MiB to hold it
+    writefile(path("big.art"), makeart(0, 0, {{65535, 65535, 0, ""}}));
+    ASSERT_EQ(truncate(path("big.art").c_str(), 24 + off_t(65535) * 65535), 0);
+    r = run({PROG, "dump", path("big.art"), path("pal.dat"), path("out")}, {.memory = 256 << 20});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "dump mode: version 1, numtiles 1 (reported 0), firsttile 0, lasttile 0\n"
+                               "out of memory\nerror in dumping\n");
+    EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"tile000.png"});
 }

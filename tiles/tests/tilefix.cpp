@@ -72,3 +72,40 @@ std::string encodepng(unsigned w, unsigned h, const std::string &raw, unsigned c
     lodepng_state_cleanup(&st);
     return r;
 }
+
+std::string bombpng(unsigned w, unsigned h, unsigned mib)
+{
+    // deflate with fixed codes: a literal 0, then copies of 258 bytes at
+    // distance 1, 13 bits each; bits go in least significant first, codes
+    // most significant bit first
+    std::string z = "\x78\x01";
+    unsigned bit = 0;
+    auto put = [&](unsigned v, int n, bool code) {
+        for (int i = 0; i < n; i++) {
+            if (bit % 8 == 0)
+                z += '\0';
+            if (v >> (code ? n - 1 - i : i) & 1)
+                z.back() = char(z.back() | 1 << bit % 8);
+            bit++;
+        }
+    };
+    put(1, 1, false);   // final block
+    put(1, 2, false);   // fixed codes
+    put(0x30, 8, true); // literal 0
+    for (size_t n = 1; n + 258 <= size_t(mib) << 20; n += 258) {
+        put(0xC5, 8, true);     // length 258
+        put(0, 5, true);        // distance 1
+    }
+    put(0, 7, true);    // end of block
+    z += std::string(4, '\0');  // the checksum is never reached
+    auto chunk = [](const char *type, const std::string &data) {
+        std::string c = std::string{char(data.size() >> 24), char(data.size() >> 16),
+                                    char(data.size() >> 8), char(data.size())} +
+                         type + data + "0000";
+        lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&c[0]));
+        return c;
+    };
+    std::string ihdr = {char(w >> 24), char(w >> 16), char(w >> 8), char(w),
+                        char(h >> 24), char(h >> 16), char(h >> 8), char(h), 8, 0, 0, 0, 0};
+    return "\x89PNG\r\n\x1A\n" + chunk("IHDR", ihdr) + chunk("IDAT", z) + chunk("IEND", "");
+}

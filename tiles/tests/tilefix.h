@@ -27,3 +27,7 @@ png decodepng(const std::string &path);
 // palette (rgba entries) for colour type 3.
 std::string encodepng(unsigned w, unsigned h, const std::string &raw, unsigned colortype,
                       unsigned bitdepth, const std::vector<unsigned char> &palette = {});
+
+// A w x h 8-bit grey PNG whose image data inflates to mib MiB of zeros,
+// far more than the image needs: a decompression bomb.
+std::string bombpng(unsigned w, unsigned h, unsigned mib);
