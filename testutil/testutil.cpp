@@ -19,6 +19,10 @@ child start(const std::vector<std::string> &args, const runopts &o)
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         abort();
+    if (o.closedout) {
+        close(out[0]);
+        out[0] = -1;
+    }
     pid_t pid = fork();
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY);
@@ -58,7 +62,7 @@ runresult finish(child c)
 {
     std::string text[2];
     pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
-    for (int open = 2; open > 0;) {
+    for (int open = (c.out >= 0) + (c.err >= 0); open > 0;) {
         if (poll(fds, 2, -1) < 0)
             continue;
         for (int k = 0; k < 2; k++) {

@@ -10,6 +10,7 @@ struct runopts {
     long memory = 0;            // address space limit in bytes (RLIMIT_AS), 0 for none
     int uid = -1;               // run as this user and its group (the tests run as root)
     std::string out = {};       // standard output to this file instead of being captured
+    bool closedout = false;     // standard output a pipe nobody reads any more
     size_t maxout = 4 << 20;    // bytes captured; a program saying more is killed
 };
 

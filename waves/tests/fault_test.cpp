@@ -1,6 +1,11 @@
 // Failing disks and odd paths: every failure is reported and nothing is lost.
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "wavefix.h"
 
@@ -77,4 +82,64 @@ TEST_F(WaveFault, EveryTruncationFailsCleanly)
     }
     writefile(path("w.zbq"), bank);
     EXPECT_EQ(run({PROG, "dump", path("w.zbq"), path("out")}).status, 0);
+}
+
+TEST_F(WaveFault, BankGoesWhereFopenWouldWriteIt)
+{
+    writefile(path("out/bankinfo.lua"), "return { [0] = { name = 'A' } }");
+    std::string want = u32(0) + u32(1) + rec(pumpname("A"));
+    writefile(path("real.zbq"), "old");
+    ASSERT_EQ(symlink("real.zbq", path("link.zbq").c_str()), 0);
+    ASSERT_EQ(run({PROG, "pump", path("link.zbq"), path("out")}).status, 0);
+    EXPECT_EQ(readfile(path("real.zbq")), want);
+    struct stat st;
+    ASSERT_EQ(lstat(path("link.zbq").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    if (mknod(path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+        GTEST_SKIP() << "can't make device nodes here: " << strerror(errno);
+    runresult r = run({PROG, "pump", path("full"), path("out")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.substr(r.out.find("\n\n") + 2), path("full") + ": can't write: No space left on device\n");
+
+    // summaries that can't be written fail the run; the files stay whole
+    writefile(path("w.zbq"), u32(0) + u32(1) + rec(pumpname("A"), 3) + "abc");
+    for (bool full : {true, false}) {
+        SCOPED_TRACE(full);
+        r = run({PROG, "dump", path("w.zbq"), path("out")},
+                {.out = full ? path("full") : "", .closedout = !full});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, welcome + "can't write standard output: " +
+                             (full ? "No space left on device" : "Broken pipe") + "\nerror in dumping\n");
+        EXPECT_EQ(readfile(path("out/sound000.raw")), "abc");
+        EXPECT_EQ(readfile(path("out/bankinfo.lua")),
+                  "local _BANK = {}\n\n_BANK[0] = \n{\n\tfile = \"sound000.raw\",\n\tname = \"A              \",\n}\n\n"
+                  "return _BANK\n");
+        remove(path("out/bankinfo.lua").c_str());
+    }
+}
+
+TEST_F(WaveFault, SigtermDuringADumpRemovesItsTemporary)
+{
+    writefile(path("out/sound000.raw"), "edited");
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    child c = start({PROG, "dump", path("fifo"), path("out")});
+    // the bank stalls inside the sample's data
+    int fd = open(path("fifo").c_str(), O_WRONLY);
+    std::string part = u32(0) + u32(1) + rec(pumpname("A"), 100) + "abc";
+    ASSERT_EQ(write(fd, part.data(), part.size()), ssize_t(part.size()));
+    bool seen = false;
+    for (int i = 0; i < 50000 && !seen; i++) {
+        for (const auto &n : listdir(path("out")))
+            seen = seen || n.rfind(".zbqtool-", 0) == 0;
+        if (!seen)
+            usleep(100);
+    }
+    kill(c.pid, SIGTERM);
+    runresult r = finish(c);
+    close(fd);
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"sound000.raw"});
+    EXPECT_EQ(readfile(path("out/sound000.raw")), "edited");
 }

@@ -230,3 +230,12 @@ TEST_F(Pump, GivesBackAGeneratedBankOfManyRecords)
     writefile(path("w.zbq"), u32(0) + u32(n) + table + data);
     roundtrip(dir, path("w.zbq"));
 }
+
+TEST_F(Pump, FinalizersOfTheScriptNeverRun)
+{
+    // the Lua state outlives the pump: nothing it holds is finalized at exit
+    runresult r = pump("local keep = setmetatable({}, { __gc = function() print('finalized') os.exit(7) end })\n"
+                       "return { keep = keep }");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 0\n");
+}
