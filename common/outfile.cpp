@@ -98,13 +98,17 @@ outfilep outopen(const std::string &path)
 {
     outfilep o(new outfile{nullptr, 0, -1, "", ""}, outdrop);
     struct stat st;
-    bool there = stat(path.c_str(), &st) == 0;
+    bool there = lstat(path.c_str(), &st) == 0;
+    std::string real = path;
+    if (there && S_ISLNK(st.st_mode)) {
+        there = stat(path.c_str(), &st) == 0;
+        real = follow(path);
+    }
     if (!there && errno != ENOENT)
         return inplace(std::move(o), path);     // fails as fopen would
     if (there && !S_ISREG(st.st_mode))
         return inplace(std::move(o), path);     // devices, FIFOs; a directory fails
 
-    std::string real = follow(path);
     size_t slash = real.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : real.substr(0, slash);
     o->name = real.substr(slash + 1);           // npos + 1 is 0: a bare name
@@ -112,11 +116,12 @@ outfilep outopen(const std::string &path)
     if (there) {
         if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
             return none(std::move(o));          // a file we may not write stays as it is
-        // other names of the same file, a directory we can't add to, or a
-        // name that isn't the file (a link through /proc): only in place
-        // does the file stay the one its other names and holders see
-        if (st.st_nlink > 1 || faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
-            lstat(real.c_str(), &rst) != 0 || rst.st_ino != st.st_ino || rst.st_dev != st.st_dev)
+        // other names of the same file, or a name that isn't the file (a
+        // link through /proc): only in place does the file stay the one its
+        // other names and holders see
+        if (st.st_nlink > 1 ||
+            (real != path && (lstat(real.c_str(), &rst) != 0 || rst.st_ino != st.st_ino ||
+                              rst.st_dev != st.st_dev)))
             return inplace(std::move(o), path);
     }
     if (o->name.empty())
@@ -127,17 +132,25 @@ outfilep outopen(const std::string &path)
         o->dir = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (o->dir < 0)
         return none(std::move(o));
+    static long pid = getpid();
     static unsigned serial;
     int fd = -1;
     for (int tries = 0; fd < 0 && tries < 100; tries++) {
         // short, whatever the target's length, so that any name can be replaced
-        snprintf(livename, sizeof livename, "." OUTPREFIX "-%ld-%u.tmp", long(getpid()), serial++);
+        snprintf(livename, sizeof livename, "." OUTPREFIX "-%ld-%u.tmp", pid, serial++);
         fd = openat(o->dir, livename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, there ? 0600 : 0666);
         if (fd < 0 && errno != EEXIST)
-            return none(std::move(o));
+            break;
     }
-    if (fd < 0)
+    if (fd < 0) {
+        // a file we may write in a directory we can't add to: in place, as fopen would
+        if (there && (errno == EACCES || errno == EPERM)) {
+            close(o->dir);
+            o->dir = -1;
+            return inplace(std::move(o), path);
+        }
         return none(std::move(o));
+    }
     o->tmp = livename;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     livedir = o->dir;
