@@ -1,10 +1,12 @@
 // Colour matching of true-colour tiles against a bare brute-force loop built
 // for this machine's own instruction set.
 #include <cstdint>
+#include <memory>
 #include <random>
 
 #include "benchutil.h"
 #include "bruteforce.h"
+#include "match.h"
 
 int main()
 {
@@ -26,7 +28,10 @@ int main()
     for (int k = 0; k < 256; k++)
         pal.r[k] = (k * 37 % 64) * 4, pal.g[k] = (k * 11 % 64) * 4, pal.b[k] = (k % 64) * 4;
 
-    auto [ours, base] = interleave(7, [&] { matchcolours(rgba.data(), count, pal, a.data()); },
+    auto [ours, base] = interleave(7, [&] {
+        auto cache = std::make_unique<colourcache>();
+        matchcolours(rgba.data(), count, pal, cache.get(), a.data());
+    },
                                    [&] { bruteforce(rgba.data(), count, pal, b.data()); });
     if (a != b) {
         fprintf(stderr, "matchbench: results differ\n");

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "match.h"
 #include "tiledir.h"
 #include "vrel.h"
 
@@ -16,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string file(reinterpret_cast<const char *>(data) + 1, size - 1);
     unsigned w = 0, h = 0;
     pixels px;
-    if (decodetile(file, "t.png", "t.yaml", data[0] & 1, pal, &w, &h, &px) == 0) {
+    static colourcache cache;
+    if (decodetile(file, "t.png", data[0] & 1, pal, &cache, &w, &h, &px) == 0) {
         volatile unsigned sum = 0;
         for (size_t i = 0; i < size_t(w) * h; i++)    // every index must be readable
             sum = sum + px[i];

@@ -6,10 +6,12 @@
 #include <dirent.h>
 #include <lodepng.h>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "art.h"
 #include "outfile.h"
+#include "match.h"
 #include "tiledir.h"
 #include "vrel.h"
 
@@ -90,18 +92,54 @@ static pixels unpack(const unsigned char *in, size_t count, unsigned bits)
     return out;
 }
 
-int decodetile(const std::string &file, const std::string &name, const std::string &side,
-               int32_t rgba, const palette &pal, unsigned *w, unsigned *h, pixels *px)
+// Palette indices of a palette image, in place: each used entry's index
+// where keep says the entry is the palette file's own, else its colour's
+// match. Returns how many used entries were matched.
+static unsigned mapentries(unsigned char *px, size_t count, const LodePNGColorMode &mode,
+                           const palette &pal, colourcache *cache, bool keep)
+{
+    bool used[256] = {};
+    for (size_t i = 0; i < count; i++)
+        used[px[i]] = true;
+    uint8_t map[256];
+    unsigned matched = 0;
+    for (unsigned k = 0; k < 256; k++) {
+        if (!used[k])
+            continue;
+        // past the end of the image's palette: kept as stored, or black as
+        // a conversion to colours reads it
+        unsigned char c[4] = {0, 0, 0, 255};
+        if (k < mode.palettesize)
+            memcpy(c, &mode.palette[4 * k], 4);
+        else if (keep) {
+            map[k] = uint8_t(k);
+            continue;
+        }
+        bool same = c[0] == uint8_t(pal.r[k]) && c[1] == uint8_t(pal.g[k]) &&
+                    c[2] == uint8_t(pal.b[k]) && c[3] == 255;
+        if (keep && same) {
+            map[k] = uint8_t(k);
+            continue;
+        }
+        matchcolours(c, 1, pal, cache, &map[k]);
+        matched++;
+    }
+    for (size_t i = 0; i < count; i++)
+        px[i] = map[px[i]];
+    return matched;
+}
+
+int decodetile(const std::string &file, const std::string &name, int32_t rgba, const palette &pal,
+               colourcache *cache, unsigned *w, unsigned *h, pixels *px)
 {
     auto raw = reinterpret_cast<const unsigned char *>(file.data());
     size_t rawsize = file.size();
 
+    // The image in its own colour type and depth, unconverted
     LodePNGState st;
     lodepng_state_init(&st);
     std::unique_ptr<LodePNGState, void (*)(LodePNGState *)> keep(&st, lodepng_state_cleanup);
-    st.decoder.color_convert = rgba != 0;
-    st.info_raw.colortype = rgba != 0 ? LCT_RGBA : LCT_PALETTE;
-    st.info_raw.bitdepth = 8;
+    st.decoder.color_convert = 0;
     unsigned iw = 0, ih = 0;
     unsigned e = lodepng_inspect(&iw, &ih, &st, raw, rawsize);
     if (e)
@@ -125,21 +163,34 @@ int decodetile(const std::string &file, const std::string &name, const std::stri
     if (e)
         return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
 
+    // A palette image's indices stand where its colours are the palette
+    // file's own; every other colour, and every pixel of an image of
+    // colours, is matched. rgba other than 0 matches them all.
     size_t count = size_t(iw) * ih;
-    if (rgba == 0) {
-        // without conversion info_raw now tells how the image is stored
-        if (st.info_raw.colortype != LCT_PALETTE)
-            return fail(name, "not a palette image; add \"- rgba: 1\" to " + side);
-        if (st.info_raw.bitdepth < 8)
-            decoded = unpack(decoded.get(), count, st.info_raw.bitdepth);
+    const LodePNGColorMode &mode = st.info_png.color;
+    if (mode.colortype == LCT_PALETTE) {
+        if (mode.bitdepth < 8)
+            decoded = unpack(decoded.get(), count, mode.bitdepth);
+        if (!decoded)
+            throw std::bad_alloc();
+        unsigned matched = mapentries(decoded.get(), count, mode, pal, cache, rgba == 0);
+        if (rgba == 0 && matched > 0)
+            fprintf(stderr, "%s: %u palette entr%s from the palette file; matched by colour\n",
+                    name.c_str(), matched, matched == 1 ? "y differs" : "ies differ");
     } else {
+        pixels colours(static_cast<unsigned char *>(malloc(4 * count)));
         pixels idx(static_cast<unsigned char *>(malloc(count)));
-        if (idx)
-            matchcolours(decoded.get(), count, pal, idx.get());
+        if (!colours || !idx)
+            throw std::bad_alloc();
+        LodePNGColorMode rgba8 = lodepng_color_mode_make(LCT_RGBA, 8);
+        e = lodepng_convert(colours.get(), decoded.get(), &rgba8, &st.info_raw, iw, ih);
+        if (e)
+            return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
+        matchcolours(colours.get(), count, pal, cache, idx.get());
         decoded = std::move(idx);
+        if (rgba == 0)
+            fprintf(stderr, "%s: not a palette image; matched by colour\n", name.c_str());
     }
-    if (!decoded)
-        return fail(name, "out of memory");
     *w = iw;
     *h = ih;
     *px = std::move(decoded);
@@ -148,13 +199,13 @@ int decodetile(const std::string &file, const std::string &name, const std::stri
 
 // Takes one tile's image file: 0, leaving w, h and px untouched, when there
 // is none; else as decodetile.
-static int loadtile(const std::string &name, const std::string &side, int32_t rgba,
-                    const palette &pal, unsigned *w, unsigned *h, pixels *px)
+static int loadtile(const std::string &name, int32_t rgba, const palette &pal, colourcache *cache,
+                    unsigned *w, unsigned *h, pixels *px)
 {
     std::string file;
     if (int err = readwhole(name, file, UINT64_MAX))
         return err == ENOENT ? 0 : fail(name, err == EISDIR ? "not a regular file" : strerror(err));
-    return decodetile(file, name, side, rgba, pal, w, h, px);
+    return decodetile(file, name, rgba, pal, cache, w, h, px);
 }
 
 int pump(const char *archive, const char *pal, const char *dir)
@@ -186,6 +237,7 @@ int pump(const char *archive, const char *pal, const char *dir)
     // Tile pass: widths, heights and anm words in one table, 8 bytes a tile
     std::vector<unsigned char> tab(8 * n);
     std::vector<pixels> px(n);
+    auto cache = std::make_unique<colourcache>();
     // files the scan did not list are not there: no need to try them
     auto listed = [&](const std::string &path) {
         return std::binary_search(names.begin(), names.end(), path.substr(strlen(dir) + 1));
@@ -204,7 +256,7 @@ int pump(const char *archive, const char *pal, const char *dir)
         unsigned w = 0, h = 0;
         std::string image = tilename(dir, t, "png");
         if (listed(image))
-            if (int e = loadtile(image, side, s.rgba, p, &w, &h, &px[i]))
+            if (int e = loadtile(image, s.rgba, p, cache.get(), &w, &h, &px[i]))
                 return e;
         put_u16(&tab[2 * i], uint16_t(w));
         put_u16(&tab[2 * (n + i)], uint16_t(h));

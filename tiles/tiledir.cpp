@@ -30,33 +30,6 @@ bool loadpalette(const char *arg, palette *pal)
     return true;
 }
 
-// Nearest palette entry for each pixel with alpha above 128, by squared
-// distance; ties go to the lower index, and 255 stands for transparent or
-// nothing nearer than 210000. Channels lie within -4..1020, so a distance
-// stays below 2^22 and distance * 256 + index orders by distance, then
-// index: one min over 256 keys, which vectorises.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void matchcolours(const unsigned char *rgba, size_t count, const palette &pal,
-                  unsigned char *out)
-{
-    for (size_t i = 0; i < count; i++, rgba += 4) {
-        int32_t r = rgba[0], g = rgba[1], b = rgba[2];
-        if (rgba[3] <= 128) {
-            out[i] = 255;
-            continue;
-        }
-        int32_t best = INT32_MAX;
-        for (int32_t e = 0; e < 256; e++) {
-            int32_t dr = pal.r[e] - r, dg = pal.g[e] - g, db = pal.b[e] - b;
-            int32_t key = (dr * dr + dg * dg + db * db) << 8 | e;
-            best = key < best ? key : best;
-        }
-        out[i] = (best >> 8) < 210000 ? uint8_t(best) : 255;
-    }
-}
-
 std::string tilename(const std::string &dir, int32_t t, const char *ext)
 {
     char name[32];

@@ -15,10 +15,6 @@ struct palette {
 // 6-bit channels scaled by 4. Returns false when the file can't be opened.
 bool loadpalette(const char *arg, palette *pal);
 
-// Palette index of each of count RGBA pixels: the nearest entry for
-// alpha above 128, else 255.
-void matchcolours(const unsigned char *rgba, size_t count, const palette &pal, unsigned char *out);
-
 // dir + "/tile%03d." + ext, the number zero-padded to three digits.
 std::string tilename(const std::string &dir, int32_t t, const char *ext);
 

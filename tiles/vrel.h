@@ -23,14 +23,16 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
                  std::vector<std::string> *names);
 
 struct palette;
+struct colourcache;
 struct freer {
     void operator()(void *p) const { free(p); }
 };
 using pixels = std::unique_ptr<unsigned char[], freer>;   // malloc'd, as LodePNG hands them out
 
-// One tile's PNG file bytes to palette indices: the stored indices (rgba 0)
-// or the colours matched to the palette (any other rgba). Returns 0, or 3
-// after a line naming the image (and, for a true-colour image taken as
-// indices, the sidecar side that should say so).
-int decodetile(const std::string &file, const std::string &name, const std::string &side,
-               int32_t rgba, const palette &pal, unsigned *w, unsigned *h, pixels *px);
+// One tile's PNG file bytes to palette indices. With rgba 0, a palette
+// image's stored indices where its palette agrees with the palette file,
+// with a line naming the image when any colour had to be matched; with any
+// other rgba, every pixel's colour matched. Returns 0, or 3 after a line
+// naming the image.
+int decodetile(const std::string &file, const std::string &name, int32_t rgba, const palette &pal,
+               colourcache *cache, unsigned *w, unsigned *h, pixels *px);

@@ -105,7 +105,7 @@ TEST_F(TileFault, EveryTruncationFailsCleanly)
 
 TEST_F(TileFault, ArchiveGoesWhereFopenWouldWriteIt)
 {
-    writefile(path("out/tile000.png"), encodepng(2, 1, "\x01\x02"s, 3, 8, std::vector<unsigned char>(8, 9)));
+    writefile(path("out/tile000.png"), indexpng(2, 1, "\x01\x02"s));
     std::string want = makeart(0, 0, {{2, 1, 0, "\x01\x02"}}, 1, 666);
     auto pump = [&](const std::string &art) {
         return run({PROG, "pump", path(art), path("pal.dat"), path("out")});

@@ -28,6 +28,16 @@ std::string testpalette()
     return p;
 }
 
+std::vector<unsigned char> dumppalette(int count)
+{
+    std::string bytes = testpalette();
+    std::vector<unsigned char> pal;
+    for (int k = 0; k < count; k++)
+        pal.insert(pal.end(), {uint8_t(bytes[3 * k] * 4), uint8_t(bytes[3 * k + 1] * 4),
+                               uint8_t(bytes[3 * k + 2] * 4), 255});
+    return pal;
+}
+
 png decodepng(const std::string &path)
 {
     png r{};
@@ -108,4 +118,75 @@ std::string bombpng(unsigned w, unsigned h, unsigned mib)
     std::string ihdr = {char(w >> 24), char(w >> 16), char(w >> 8), char(w),
                         char(h >> 24), char(h >> 16), char(h >> 8), char(h), 8, 0, 0, 0, 0};
     return "\x89PNG\r\n\x1A\n" + chunk("IHDR", ihdr) + chunk("IDAT", z) + chunk("IEND", "");
+}
+
+unsigned char refmatch(const std::string &pal, int scale, const unsigned char *c)
+{
+    if (c[3] <= 128)
+        return 255;
+    int best = 210000, idx = 255;
+    for (int e = 0; e < 256; e++) {
+        int d = 0;
+        for (int k = 0; k < 3; k++) {
+            size_t at = size_t(3 * e + k);
+            int v = (at < pal.size() ? uint8_t(pal[at]) : -1) * scale;
+            d += (v - c[k]) * (v - c[k]);
+        }
+        if (d < best)
+            best = d, idx = e;
+    }
+    return uint8_t(idx);
+}
+
+refresult reference(const std::string &png, const std::string &pal, int scale, bool keep)
+{
+    auto bytes = reinterpret_cast<const unsigned char *>(png.data());
+    refresult r{0, 0, "", -1};
+    unsigned char *rgba = nullptr;
+    if (lodepng_decode32(&rgba, &r.w, &r.h, bytes, png.size()) != 0)
+        return r;
+    LodePNGState st;
+    lodepng_state_init(&st);
+    st.decoder.color_convert = 0;
+    unsigned char *raw = nullptr;
+    unsigned w, h;
+    lodepng_decode(&raw, &w, &h, &st, bytes, png.size());
+    const LodePNGColorMode &m = st.info_png.color;
+    bool used[256] = {};
+    bool differs[256] = {};
+    for (size_t i = 0; i < size_t(r.w) * r.h; i++) {
+        const unsigned char *c = rgba + 4 * i;
+        unsigned char idx = refmatch(pal, scale, c);
+        if (m.colortype == LCT_PALETTE && keep) {
+            size_t bit = i * m.bitdepth;
+            unsigned k = raw[bit / 8] >> (8 - m.bitdepth - bit % 8) & ((1u << m.bitdepth) - 1);
+            bool same = k >= m.palettesize;     // past the palette: kept as stored
+            if (!same) {
+                same = m.palette[4 * k + 3] == 255;
+                for (int j = 0; j < 3; j++) {
+                    size_t at = size_t(3 * k + j);
+                    same = same && m.palette[4 * k + j] == uint8_t((at < pal.size() ? uint8_t(pal[at]) : -1) * scale);
+                }
+            }
+            used[k] = true;
+            differs[k] = !same;
+            if (same)
+                idx = uint8_t(k);
+        }
+        r.px += char(idx);
+    }
+    if (m.colortype == LCT_PALETTE) {
+        r.matched = 0;
+        for (int k = 0; k < 256; k++)
+            r.matched += keep ? used[k] && differs[k] : 0;
+    }
+    free(rgba);
+    free(raw);
+    lodepng_state_cleanup(&st);
+    return r;
+}
+
+std::string indexpng(unsigned w, unsigned h, const std::string &rows)
+{
+    return encodepng(w, h, rows, 3, 8, dumppalette());
 }

@@ -16,6 +16,10 @@ std::string makeart(int32_t first, int32_t last, const std::vector<fixtile> &til
 // 768 bytes: entry k holds k % 64, k / 4, 63 - k % 64.
 std::string testpalette();
 
+// The palette of testpalette() as a dump writes it into images: 6-bit
+// channels times 4, alpha 255; the first count entries.
+std::vector<unsigned char> dumppalette(int count = 256);
+
 struct png {
     unsigned err, w, h, colortype, bitdepth;
     std::vector<unsigned char> pal;   // 4 bytes an entry
@@ -31,3 +35,22 @@ std::string encodepng(unsigned w, unsigned h, const std::string &raw, unsigned c
 // A w x h 8-bit grey PNG whose image data inflates to mib MiB of zeros,
 // far more than the image needs: a decompression bomb.
 std::string bombpng(unsigned w, unsigned h, unsigned mib);
+
+// The palette index of an RGBA colour c, the nearest-colour rule as plainly
+// as it reads: pal holds the palette file's bytes, scale its factor.
+unsigned char refmatch(const std::string &pal, int scale, const unsigned char *c);
+
+// What the pump should make of a PNG, as plainly as the rules read:
+// indices row after row, the PNG decoded here to colours and to its stored
+// samples. pal holds the palette file's bytes, scale its factor (4, or 1
+// for "blood:"); keep is rgba 0. Sets matched to the number of used
+// palette entries that differ from the file's (-1 for an image of colours).
+struct refresult {
+    unsigned w, h;
+    std::string px;
+    int matched;
+};
+refresult reference(const std::string &png, const std::string &pal, int scale, bool keep);
+
+// An 8-bit palette PNG of the given rows, as a dump writes it.
+std::string indexpng(unsigned w, unsigned h, const std::string &rows);
