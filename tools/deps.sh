@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and tests need, when any is missing.
 # Usage: tools/deps.sh [extra packages...]
 set -eu
-pkgs="cmake g++ make pkg-config liblodepng-dev liblua5.3-dev libgtest-dev $*"
+# the last four: image programs a test edits tiles with, as users would
+pkgs="cmake g++ make pkg-config liblodepng-dev liblua5.3-dev libgtest-dev imagemagick python3-pil pngquant netpbm $*"
 missing=""
 for p in $pkgs; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
