@@ -2,8 +2,10 @@
 # Installs the Debian packages the build and tests need, when any is missing.
 # Usage: tools/deps.sh [extra packages...]
 set -eu
-# sox is for the tests only: they read the sample bank with it
-pkgs="cmake g++ make pkg-config liblodepng-dev liblua5.3-dev libgtest-dev sox $*"
+# test-only: the real programs users edit tiles and samples with, which the
+# tests drive (image editors and converters, sox)
+pkgs="cmake g++ make pkg-config liblodepng-dev liblua5.3-dev libgtest-dev"
+pkgs="$pkgs imagemagick python3-pil pngquant netpbm sox $*"
 missing=""
 for p in $pkgs; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
