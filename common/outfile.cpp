@@ -136,13 +136,19 @@ outfilep outopen(const std::string &path)
     static unsigned serial;
     int fd = -1;
     for (int tries = 0; fd < 0 && tries < 100; tries++) {
-        // short, whatever the target's length, so that any name can be replaced
+        // short, whatever the target's length, so that any name can be
+        // replaced; live before it exists, so that no signal comes between
+        livedir = -1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         snprintf(livename, sizeof livename, "." OUTPREFIX "-%ld-%u.tmp", pid, serial++);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        livedir = o->dir;
         fd = openat(o->dir, livename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, there ? 0600 : 0666);
         if (fd < 0 && errno != EEXIST)
             break;
     }
     if (fd < 0) {
+        livedir = -1;
         // a file we may write in a directory we can't add to: in place, as fopen would
         if (there && (errno == EACCES || errno == EPERM)) {
             close(o->dir);
@@ -152,8 +158,6 @@ outfilep outopen(const std::string &path)
         return none(std::move(o));
     }
     o->tmp = livename;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    livedir = o->dir;
     if (there) {
         // the replacement keeps the file's owner where we may set it, and its mode
         (void)!fchown(fd, st.st_uid, st.st_gid);

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstring>
+#include <dirent.h>
 #include <lodepng.h>
 #include <memory>
 #include <sys/stat.h>
@@ -37,6 +39,39 @@ static int shortpixels(const char *archive, int32_t t)
 static uint64_t tilesize(const bytes &tab, uint64_t n, uint64_t i)
 {
     return uint64_t(get_u16(&tab[2 * i])) * get_u16(&tab[2 * (n + i)]);
+}
+
+// Tile files in dir that this dump did not write, which the next pump
+// would take in beside the archive's own: a note of how many, naming the
+// first few.
+static void notestrays(const char *dir, const bytes &tab, int64_t n, int32_t first)
+{
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
+    if (!d)
+        return;
+    std::vector<std::string> strays;
+    while (dirent *e = readdir(d.get())) {
+        int64_t t;
+        if (!tilenumber(e->d_name, &t))
+            continue;
+        int64_t i = t - first;
+        bool ours = false;
+        if (i >= 0 && i < n && tilesize(tab, n, i) > 0) {
+            std::string name = std::string("/") + e->d_name;
+            ours = name == tilename("", int32_t(t), "png") ||
+                   (name == tilename("", int32_t(t), "yaml") && (get_u32(&tab[4 * (n + i)]) & 0x0FFFFFFF));
+        }
+        if (!ours)
+            strays.push_back(e->d_name);
+    }
+    if (strays.empty())
+        return;
+    std::sort(strays.begin(), strays.end());
+    std::string names;
+    for (size_t k = 0; k < strays.size() && k < 3; k++)
+        names += (k ? ", " : "") + strays[k];
+    fprintf(stderr, "%s: %zu tile file%s not from this archive, which a pump would take in: %s%s\n",
+            dir, strays.size(), strays.size() == 1 ? "" : "s", names.c_str(), strays.size() > 3 ? ", ..." : "");
 }
 
 // The shared encoder state: 8-bit palette images carrying all 256 entries,
@@ -148,5 +183,6 @@ int dump(const char *archive, const char *pal, const char *dir)
             return 3;
         }
     }
+    notestrays(dir, tab, n, first);
     return 0;
 }

@@ -20,36 +20,6 @@
 // from it.
 constexpr int64_t maxtiles = 65536;
 
-// "tile", a decimal number, ".", an extension of "png" or "yaml". Numbers
-// too long for 32 bits saturate so that the caller can refuse them.
-static bool tilenumber(const char *name, int64_t *n)
-{
-    if (strncmp(name, "tile", 4) != 0)
-        return false;
-    const char *p = name + 4;
-    while (isspace((unsigned char)*p))
-        p++;
-    bool neg = *p == '-';
-    if (*p == '-' || *p == '+')
-        p++;
-    if (!isdigit((unsigned char)*p))
-        return false;
-    int64_t v = 0;
-    for (; isdigit((unsigned char)*p); p++)
-        v = std::min<int64_t>(v * 10 + (*p - '0'), int64_t(1) << 40);
-    if (*p++ != '.')
-        return false;
-    while (isspace((unsigned char)*p))
-        p++;
-    size_t len = 0;
-    while (p[len] && !isspace((unsigned char)p[len]))
-        len++;
-    if (!((len == 3 && memcmp(p, "png", 3) == 0) || (len == 4 && memcmp(p, "yaml", 4) == 0)))
-        return false;
-    *n = neg ? -v : v;
-    return true;
-}
-
 int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
                  std::vector<std::string> *names)
 {
@@ -58,7 +28,7 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
         return -1;
     while (dirent *e = readdir(d.get())) {
         int64_t n;
-        if (e->d_name[0] == '.' || !tilenumber(e->d_name, &n))
+        if (!tilenumber(e->d_name, &n))
             continue;
         if (!*seen || n < *first)
             *first = n;

@@ -1,6 +1,7 @@
 #include "tiledir.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cerrno>
@@ -35,6 +36,34 @@ std::string tilename(const std::string &dir, int32_t t, const char *ext)
     char name[32];
     snprintf(name, sizeof name, "/tile%03d.", t);
     return dir + name + ext;
+}
+
+bool tilenumber(const char *name, int64_t *n)
+{
+    if (strncmp(name, "tile", 4) != 0)
+        return false;
+    const char *p = name + 4;
+    while (isspace((unsigned char)*p))
+        p++;
+    bool neg = *p == '-';
+    if (*p == '-' || *p == '+')
+        p++;
+    if (!isdigit((unsigned char)*p))
+        return false;
+    int64_t v = 0;
+    for (; isdigit((unsigned char)*p); p++)
+        v = std::min<int64_t>(v * 10 + (*p - '0'), int64_t(1) << 40);
+    if (*p++ != '.')
+        return false;
+    while (isspace((unsigned char)*p))
+        p++;
+    size_t len = 0;
+    while (p[len] && !isspace((unsigned char)p[len]))
+        len++;
+    if (!((len == 3 && memcmp(p, "png", 3) == 0) || (len == 4 && memcmp(p, "yaml", 4) == 0)))
+        return false;
+    *n = neg ? -v : v;
+    return true;
 }
 
 std::string sidecartext(const sidecar &s)

@@ -18,6 +18,12 @@ bool loadpalette(const char *arg, palette *pal);
 // dir + "/tile%03d." + ext, the number zero-padded to three digits.
 std::string tilename(const std::string &dir, int32_t t, const char *ext);
 
+// Whether name is a tile file as a pump counts it: "tile", blanks, a
+// decimal number, ".", blanks, "png" or "yaml" up to a blank or the end.
+// The number goes to n, saturating near 2^40 when it is too long for 32
+// bits.
+bool tilenumber(const char *name, int64_t *n);
+
 // The five anm fields plus the image form flag; every field defaults to 0.
 struct sidecar {
     int32_t frames, animtype;

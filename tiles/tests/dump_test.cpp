@@ -135,14 +135,36 @@ TEST_F(Dump, CountComesFromFirstAndLastNotNumtiles)
     EXPECT_EQ(readfile(path("out/tile-01.yaml")), "- xcenter: 1\n");
 }
 
-TEST_F(Dump, LeavesAnOldSidecarAloneAndReplacesImages)
+TEST_F(Dump, LeavesOldFilesAloneButNamesThemAndReplacesImages)
 {
     writefile(path("out/tile000.yaml"), "- frames: 3\n");
     writefile(path("out/tile000.png"), "junk");
-    ASSERT_EQ(dump(makeart(0, 0, {{1, 1, 0, "\x05"}})).status, 0);
+    chmod(path("out/tile000.png").c_str(), 0640);
+    runresult r = dump(makeart(0, 0, {{1, 1, 0, "\x05"}}));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, summary("version 1, numtiles 1 (reported 0), firsttile 0, lasttile 0") + path("out") +
+                         ": 1 tile file not from this archive, which a pump would take in: tile000.yaml\n");
     EXPECT_EQ(readfile(path("out/tile000.yaml")), "- frames: 3\n");
     EXPECT_EQ(decodepng(path("out/tile000.png")).px, "\x05");
+    struct stat st;
+    ASSERT_EQ(stat(path("out/tile000.png").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(listdir(path("out")), (std::vector<std::string>{"tile000.png", "tile000.yaml"}));
+
+    // an earlier dump of another archive: tiles out of range, of empty
+    // tiles, and sidecars of tiles now without animation
+    for (const char *n : {"tile001.png", "tile002.yaml", "tile003.png", "tile5.png", "tile-02.yaml", "notes.txt"})
+        writefile(path("out/") + n, "");
+    r = dump(makeart(0, 2, {{1, 1, 0x100, "\x05"}, {0, 3, 0x1, ""}, {1, 1, 0xF0000000, "\x06"}}));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, summary("version 1, numtiles 3 (reported 0), firsttile 0, lasttile 2") + path("out") +
+                         ": 5 tile files not from this archive, which a pump would take in: "
+                         "tile-02.yaml, tile001.png, tile002.yaml, ...\n");
+    remove(path("out/tile002.yaml").c_str());
+    for (const char *n : {"tile001.png", "tile003.png", "tile5.png", "tile-02.yaml"})
+        remove((path("out/") + n).c_str());
+    r = dump(makeart(0, 2, {{1, 1, 0x100, "\x05"}, {0, 3, 0x1, ""}, {1, 1, 0xF0000000, "\x06"}}));
+    EXPECT_EQ(r.err, summary("version 1, numtiles 3 (reported 0), firsttile 0, lasttile 2"));
 }
 
 TEST_F(Dump, UnopenableArchiveOrPaletteSaysOnlyTheFixedLine)

@@ -165,6 +165,27 @@ TEST_F(Pump, RefusesImagesItCannotTake)
                          "/tile000.png: not a regular file\nerror in pumping\n");
 }
 
+TEST_F(Pump, TakesLimitsAtTheLimit)
+{
+    // 65536 tiles and 65535 pixels on a side are as much as an archive holds
+    put("tile 0.yaml", "");                         // blanks may come before the number
+    put("tile65535.yaml", "- frames: 1\n");
+    put("tile000.png", encodepng(65535, 1, std::string(8192, '\0'), 0, 1));
+    runresult r = pump();
+    EXPECT_EQ(r.status, 0);
+    std::string a = art();
+    ASSERT_EQ(a.size(), 16u + 8 * 65536 + 65535);
+    EXPECT_EQ(a.substr(8, 8), u32(0) + u32(65535));
+    EXPECT_EQ(a.substr(16, 2), u16(65535));
+    EXPECT_EQ(a.substr(16 + 4 * 65536 + 4 * 65535, 4), u32(1));
+
+    put("tile000.png", encodepng(65536, 1, std::string(8192, '\0'), 0, 1));
+    r = pump();
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("tile000.png: image is 65536x1, more than a tile's 65535 pixels on a side"),
+              std::string::npos);
+}
+
 TEST_F(Pump, RefusesRangesTooWideForAnArchive)
 {
     put("tile0.png", "");
