@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <lua.hpp>
 
-#include "zbqtool.h"
+#include "fuzzutil.h"
+#include "pump.h"
 
 static size_t used;
 static int ticks;
@@ -45,10 +46,13 @@ static const char setup[] =
     // patterns run in C, out of reach of the instruction hook
     "string.find, string.match, string.gmatch, string.gsub = nil, nil, nil, nil\n";
 
+static std::string script;
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     if (!freopen("/dev/null", "w", stdout))
         abort();
+    script = scratchdir() + "/bankinfo.lua";
     return 0;
 }
 
@@ -69,10 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (luaL_dostring(L, setup) != LUA_OK)
         abort();
     lua_sethook(L, tick, LUA_MASKCOUNT, 100000);
-    if (luaL_loadbufferx(L, reinterpret_cast<const char *>(data), size, "=bankinfo.lua", "t") == LUA_OK) {
-        bank b{"/nonexistent", {}, {}};
-        runbank(L, "bankinfo.lua", &b);
-    }
+    if (!savebytes(script, data, size))
+        abort();
+    bank b{"/nonexistent", script.c_str(), "t", 0, 0, 0, {}, {}};
+    runbank(L, &b);
     lua_close(L);
     return 0;
 }

@@ -4,26 +4,12 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "endian.h"
+
 // Header words are little-endian whatever the host. A short read yields the
 // bytes that were there (missing ones as 0) and leaves feof(f) set.
 uint32_t read_u32(FILE *f);
 void write_u32(FILE *f, uint32_t v);
-
-inline uint16_t get_u16(const unsigned char *b) { return uint16_t(b[0] | b[1] << 8); }
-inline uint32_t get_u32(const unsigned char *b)
-{
-    return b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24;
-}
-inline void put_u16(unsigned char *b, uint16_t v)
-{
-    b[0] = uint8_t(v);
-    b[1] = uint8_t(v >> 8);
-}
-inline void put_u32(unsigned char *b, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        b[i] = uint8_t(v >> 8 * i);
-}
 
 // anm word: frames bits 0-5, animtype 6-7, xcenter 8-15, ycenter 16-23,
 // animspeed 24-27; bits 28-31 are always 0 when packing. Out-of-range

@@ -17,11 +17,13 @@ using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 static bool readtable(FILE *f, uint32_t n, std::vector<sample> &tab)
 {
     const size_t step = 1 << 16;
+    std::vector<unsigned char> buf(samplesize * std::min<size_t>(step, n));
     while (tab.size() < n) {
-        size_t have = tab.size(), want = std::min<size_t>(step, n - have);
-        tab.resize(have + want);
-        if (fread(&tab[have], sizeof(sample), want, f) != want)
+        size_t want = std::min<size_t>(step, n - tab.size());
+        if (fread(buf.data(), samplesize, want, f) != want)
             return false;
+        for (size_t k = 0; k < want; k++)
+            tab.push_back(getsample(&buf[samplesize * k]));
     }
     return true;
 }
@@ -64,11 +66,12 @@ int dump(const char *bank, const char *dir)
         return 2;
     }
     bool regular = S_ISREG(st.st_mode);
-    header h;
-    if (fread(&h, sizeof h, 1, f.get()) != 1) {
+    unsigned char hb[headersize];
+    if (fread(hb, headersize, 1, f.get()) != 1) {
         printf("%s: wave bank ends inside its header\n", bank);
         return 4;
     }
+    header h = getheader(hb);
     printf("header: version %d, waves %d\n", int32_t(h.version), int32_t(h.waves));
     if (h.version != 0) {
         printf("wrong header\n");
@@ -77,14 +80,14 @@ int dump(const char *bank, const char *dir)
 
     // A regular file must hold the table and all the data it announces
     // before anything is written.
-    uint64_t left = regular ? uint64_t(st.st_size) - sizeof h : 0;
+    uint64_t left = regular ? uint64_t(st.st_size) - headersize : 0;
     std::vector<sample> tab;
-    if ((regular && uint64_t(h.waves) * sizeof(sample) > left) || !readtable(f.get(), h.waves, tab)) {
+    if ((regular && uint64_t(h.waves) * samplesize > left) || !readtable(f.get(), h.waves, tab)) {
         printf("%s: wave bank ends inside its record table\n", bank);
         return 4;
     }
     if (regular) {
-        left -= uint64_t(h.waves) * sizeof(sample);
+        left -= uint64_t(h.waves) * samplesize;
         for (uint32_t i = 0; i < h.waves; i++) {
             if (!hasdata(tab[i]))
                 continue;

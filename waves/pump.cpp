@@ -1,52 +1,89 @@
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <lua.hpp>
 #include <memory>
+#include <new>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "outfile.h"
+#include "pump.h"
 #include "zbq.h"
 #include "zbqtool.h"
-
-using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 
 // Banks hold at most a few thousand samples; a script asking for more
 // records than this is refused before anything is sized from it.
 constexpr int32_t maxsamples = 65536;
 
+// Everything below that touches Lua values runs inside protected calls of
+// the functions taking only a lua_State: an error unwinds out of them by
+// longjmp or by exception, as Lua was built, so none of them holds a C++
+// object across a call into Lua.
+
+// A number's text, made in place: protected, since making it may fail.
+static int tostr(lua_State *L)
+{
+    lua_tolstring(L, 1, nullptr);
+    return 1;
+}
+
+// The error value on top of the stack as text, "(null)" when it has none.
 static const char *errtext(lua_State *L)
 {
+    if (lua_type(L, -1) == LUA_TNUMBER) {
+        lua_pushcfunction(L, tostr);
+        lua_insert(L, -2);
+        lua_pcall(L, 1, 1, 0);  // failing, it leaves the memory error's text
+    }
     const char *m = lua_tostring(L, -1);
     return m ? m : "(null)";
 }
 
-// Field key of the entry on top as a number truncated toward zero, 0 when
-// it is no number. Raises an error outside -2^31 .. 2^32-1, which holds
-// both the signed values a dump writes and unsigned loop points.
-static int64_t numfield(lua_State *L, int32_t i, const char *key)
+// Runs f protected with p as its one argument. Returns 0, or 2 after
+// "Error running lua: ..." for an error f did not catch itself.
+static int protect(lua_State *L, lua_CFunction f, void *p)
 {
-    int64_t v = 0;
-    lua_getfield(L, -1, key);
-    if (lua_isnumber(L, -1)) {
-        double d = lua_tonumberx(L, -1, nullptr);
-        if (!(d > -2147483649.0 && d < 4294967296.0))    // NaN fails too
-            return luaL_error(L, "sample %d: %s %s is outside -2147483648 to 4294967295", int(i),
-                              key, lua_tostring(L, -1));
-        v = int64_t(d);
-    }
-    lua_pop(L, 1);  // field
-    return v;
+    lua_pushcfunction(L, f);
+    lua_pushlightuserdata(L, p);
+    if (lua_pcall(L, 1, 0, 0) == LUA_OK)
+        return 0;
+    printf("Error running lua: %s\n", errtext(L));
+    lua_pop(L, 1);  // error
+    return 2;
 }
 
-// Runs protected, with the bank table and the bank record as arguments:
-// anything the script's values do, errors included, stays inside the call.
-static int readbank(lua_State *L)
+// Loads and runs the script, keeps the table it returns in the registry,
+// and finds the highest index. Sets b->ret as pump returns.
+static int runscript(lua_State *L)
 {
-    bank *b = static_cast<bank *>(lua_touserdata(L, 2));
-    lua_settop(L, 1);   // the table
+    bank *b = static_cast<bank *>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    if (luaL_loadfilex(L, b->script, b->mode) != LUA_OK) {
+        printf("Error loading lua: %s\n", errtext(L));
+        b->ret = 1;
+        return 0;
+    }
+    if (lua_pcallk(L, 0, 1, 0, 0, nullptr) != LUA_OK) {
+        printf("Error running lua: %s\n", errtext(L));
+        b->ret = 2;
+        return 0;
+    }
+    printf("wubo works! top: %d\n", lua_gettop(L));
+    b->ref = luaL_ref(L, LUA_REGISTRYINDEX);
+    lua_settop(L, 0);
+    lua_rawgeti(L, LUA_REGISTRYINDEX, b->ref);
+    if (!lua_istable(L, -1)) {
+        printf("Error running lua: %s returned %s, not a table\n", b->script, luaL_typename(L, -1));
+        b->ret = 2;
+        return 0;
+    }
 
     // Highest integer key, in its low 32 bits
     int32_t top = 0;
@@ -60,53 +97,294 @@ static int readbank(lua_State *L)
     if (top >= maxsamples)
         return luaL_error(L, "sample index %d is more than the %d a bank may hold", int(top),
                           int(maxsamples - 1));
-    b->recs.assign(size_t(top) + 1, sample{});
-    b->paths.assign(size_t(top) + 1, std::string());
+    b->top = top;
+    return 0;
+}
 
-    for (int32_t i = 0; i <= top; i++) {
-        lua_rawgeti(L, 1, i);
+static const char *const keys[] = {"file", "name", "loopbegin", "loopend", "finetune"};
+
+// Steps to turn a into b, a swap of neighbours counting as one.
+static size_t distance(const char *a, const char *b)
+{
+    size_t n = strlen(a), m = strlen(b), d[33][33];
+    if (n > 32 || m > 32)
+        return SIZE_MAX;
+    for (size_t i = 0; i <= n; i++)
+        for (size_t j = 0; j <= m; j++) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[n][m];
+}
+
+// The key an unknown one is likely a misspelling of, or null: the same
+// letters in another case, one held in the other ("fine"), start or stop
+// for begin or end, or at most two slips of the keyboard.
+static const char *likelykey(const char *unknown)
+{
+    char k[40] = "";
+    size_t n = strlen(unknown);
+    if (n < 3 || n > 24)
+        return nullptr;
+    for (size_t i = 0; i <= n; i++)
+        k[i] = char(tolower((unsigned char)unknown[i]));
+    if (char *p = strstr(k, "start"))
+        memcpy(p, "begin", 5);
+    else if ((p = strstr(k, "stop"))) {
+        memmove(p + 3, p + 4, strlen(p + 4) + 1);
+        memcpy(p, "end", 3);
+    }
+    const char *best = nullptr;
+    size_t bestd = n <= 4 ? 2 : 3;
+    for (const char *key : keys) {
+        if (strstr(key, k) || strstr(k, key))
+            return key;
+        if (size_t d = distance(k, key); d < bestd)
+            best = key, bestd = d;
+    }
+    return best;
+}
+
+// Warns of every key of the entry on top that the pump does not read,
+// in order, with the key it may have been meant as.
+static void checkkeys(lua_State *L, int32_t i)
+{
+    if (lua_type(L, -1) != LUA_TTABLE)
+        return;
+    const char *unknown[16];
+    size_t n = 0, more = 0;
+    lua_pushnil(L);
+    while (lua_next(L, -2)) {
+        lua_pop(L, 1);  // value
+        char text[48];
+        if (lua_type(L, -1) == LUA_TSTRING) {
+            const char *k = lua_tostring(L, -1);    // held by the entry until it is popped
+            if (std::find_if(std::begin(keys), std::end(keys), [&](const char *v) { return strcmp(v, k) == 0; }) !=
+                std::end(keys))
+                continue;
+            if (n < 16)
+                unknown[n++] = k;
+            else
+                more++;
+            continue;
+        }
+        // other keys are shown without being turned into text: that
+        // would change the key lua_next goes on from
+        if (lua_isinteger(L, -1))
+            snprintf(text, sizeof text, "[" LUA_INTEGER_FMT "]", (LUAI_UACINT)lua_tointegerx(L, -1, nullptr));
+        else if (lua_type(L, -1) == LUA_TNUMBER)
+            snprintf(text, sizeof text, "[%.14g]", double(lua_tonumberx(L, -1, nullptr)));
+        else
+            snprintf(text, sizeof text, "of type %s", luaL_typename(L, -1));
+        printf("warning: sample %d: unknown key %s\n", int(i), text);
+    }
+    // the order of keys in a table varies from run to run: sort them
+    std::sort(unknown, unknown + n, [](const char *a, const char *b) { return strcmp(a, b) < 0; });
+    for (size_t k = 0; k < n; k++) {
+        if (const char *meant = likelykey(unknown[k]))
+            printf("warning: sample %d: unknown key \"%s\" (did you mean \"%s\"?)\n", int(i), unknown[k], meant);
+        else
+            printf("warning: sample %d: unknown key \"%s\"\n", int(i), unknown[k]);
+    }
+    if (more > 0)
+        printf("warning: sample %d: %zu more unknown keys\n", int(i), more);
+}
+
+// Field key of the entry on top as a number truncated toward zero; 0,
+// with a warning, when it holds something else. Raises an error outside
+// -2^31 .. 2^32-1, which holds both the signed values a dump writes and
+// unsigned loop points.
+static int64_t numfield(lua_State *L, int32_t i, const char *key)
+{
+    int64_t v = 0;
+    lua_getfield(L, -1, key);
+    int type = lua_type(L, -1);
+    if (lua_isnumber(L, -1)) {
+        double d = lua_tonumberx(L, -1, nullptr);
+        if (!(d > -2147483649.0 && d < 4294967296.0))    // NaN fails too
+            return luaL_error(L, "sample %d: %s %s is outside -2147483648 to 4294967295", int(i),
+                              key, lua_tostring(L, -1));
+        v = int64_t(d);
+    } else if (type == LUA_TSTRING) {
+        printf("warning: sample %d: %s \"%s\" is not a number; 0 is used\n", int(i), key, lua_tostring(L, -1));
+    } else if (type != LUA_TNIL) {
+        printf("warning: sample %d: %s is a %s, not a number; 0 is used\n", int(i), key, lua_typename(L, type));
+    }
+    lua_pop(L, 1);  // field
+    return v;
+}
+
+// Text of the entry's field key (entry on top), or null when it is no
+// string or number; its type is named in a warning unless it is nil.
+// The text stays on the stack: pop it when done.
+static const char *textfield(lua_State *L, int32_t i, const char *key, const char *otherwise)
+{
+    lua_getfield(L, -1, key);
+    if (lua_isstring(L, -1))
+        return lua_tostring(L, -1);
+    if (!lua_isnil(L, -1))
+        printf("warning: sample %d: %s is a %s, not a string; %s\n", int(i), key, luaL_typename(L, -1), otherwise);
+    return nullptr;
+}
+
+// Sets path to dir/file. Lua's frames lie between here and any catch: a
+// C++ exception must not cross them, so running out of memory becomes a
+// Lua error.
+static void setpath(lua_State *L, std::string &path, const char *dir, const char *file)
+{
+    bool ok = true;
+    try {
+        path.assign(dir).append("/").append(file);
+    } catch (const std::bad_alloc &) {
+        ok = false;
+    }
+    if (!ok)
+        luaL_error(L, "not enough memory");
+}
+
+// Reads every entry of the bank table into its record.
+static int readentries(lua_State *L)
+{
+    bank *b = static_cast<bank *>(lua_touserdata(L, 1));
+    lua_rawgeti(L, LUA_REGISTRYINDEX, b->ref);  // 2: the bank table
+    for (int32_t i = 0; i <= b->top; i++) {
+        lua_rawgeti(L, 2, i);
         if (lua_type(L, -1) != LUA_TNIL) {
             printf("sample %d:\n", int(i));
+            checkkeys(L, i);
             sample &s = b->recs[i];
-            lua_getfield(L, -1, "file");
-            if (lua_isstring(L, -1))
-                b->paths[i] = std::string(b->dir) + "/" + lua_tostring(L, -1);
+            if (const char *file = textfield(L, i, "file", "the sample gets no data"))
+                setpath(L, b->paths[i], b->dir, file);
             lua_pop(L, 1);  // file
-            lua_getfield(L, -1, "name");
-            if (lua_isstring(L, -1))
-                setname(s, lua_tostring(L, -1));
-            else if (!b->paths[i].empty())
-                setname(s, "");     // a record with a name byte 0 of 0 reads as one without data
+            if (const char *name = textfield(L, i, "name", "the sample has no name")) {
+                if (strlen(name) > 15)
+                    printf("warning: sample %d: name \"%s\" is longer than 15 bytes; only \"%.15s\" is kept\n",
+                           int(i), name, name);
+                setname(s, name);
+            }
             lua_pop(L, 1);  // name
             s.loopbegin = uint32_t(numfield(L, i, "loopbegin"));
             s.loopend = uint32_t(numfield(L, i, "loopend"));
             s.finetune = int32_t(uint32_t(numfield(L, i, "finetune")));
+            if (s.loopbegin >= s.loopend && (s.loopbegin | s.loopend) != 0)
+                printf("warning: sample %d: loopbegin %d is not below loopend %d; a dump will not write this "
+                       "loop back\n", int(i), int32_t(s.loopbegin), int32_t(s.loopend));
         }
         lua_pop(L, 1);  // entry
     }
     return 0;
 }
 
-// Appends exactly len bytes of path to out. Returns 0 (also when out fails:
-// committing it reports that), or 3 after naming the file when it can't be
-// read or its size changed since it was measured.
-static int copyin(const std::string &path, uint32_t len, outfile *out, std::vector<char> &buf)
+int runbank(lua_State *L, bank *b)
 {
-    filep in(fopen(path.c_str(), "rb"), fclose);
-    if (!in) {
-        printf("%s: can't read: %s\n", path.c_str(), strerror(errno));
-        return 3;
+    b->ret = 0;
+    b->ref = LUA_NOREF;
+    int ret = protect(L, runscript, b);
+    if (ret == 0 && b->ret == 0) {
+        b->recs.assign(size_t(b->top) + 1, sample{});
+        b->paths.assign(size_t(b->top) + 1, std::string());
+        ret = protect(L, readentries, b);
     }
+    luaL_unref(L, LUA_REGISTRYINDEX, b->ref);
+    lua_settop(L, 0);
+    return ret ? ret : b->ret;
+}
+
+using fdlist = std::unique_ptr<std::vector<int>, void (*)(std::vector<int> *)>;
+static void closeall(std::vector<int> *fds)
+{
+    for (int fd : *fds)
+        if (fd >= 0)
+            close(fd);
+}
+
+// Opens every sample file once and takes its length from the open file,
+// so that a file swapped for another later can't change what is copied.
+// Keeps in fds those with data, and in why the errno of each that can't be
+// opened. Returns 0, or 3 after naming a file that can't be a sample.
+static int measure(bank &b, std::vector<int> &fds, std::vector<int> &why)
+{
+    // a bank may name more files than a process may hold open by default
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max && rl.rlim_cur < b.recs.size() + 64) {
+        rl.rlim_cur = std::min<rlim_t>(rl.rlim_max, b.recs.size() + 64);
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    for (size_t i = 0; i < b.recs.size(); i++) {
+        if (b.paths[i].empty())
+            continue;   // no file: len 0
+        int fd = open(b.paths[i].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);    // a FIFO must not block
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            why[i] = errno;
+            if (fd >= 0)
+                close(fd);
+            continue;
+        }
+        fds[i] = fd;
+        if (S_ISDIR(st.st_mode)) {
+            printf("%s: not a regular file\n", b.paths[i].c_str());
+            return 3;
+        }
+        if (st.st_size >= int64_t(1) << 31) {
+            printf("%s: 2 GiB or more, too large for a sample\n", b.paths[i].c_str());
+            return 3;
+        }
+        // devices and FIFOs give what their size says: nothing
+        b.recs[i].len = S_ISREG(st.st_mode) ? uint32_t(st.st_size) : 0;
+        // a record with data must have a name, or a dump reads it as empty
+        if (b.recs[i].name[0] == 0 && b.recs[i].len > 0)
+            setname(b.recs[i], "");
+    }
+    return 0;
+}
+
+// The summary, with what is only known once the files are measured.
+static void summarise(const bank &b, const std::vector<int> &why)
+{
+    for (size_t i = 0; i < b.recs.size(); i++) {
+        const sample &s = b.recs[i];
+        bool shown = s.name[0] != 0 || s.len != 0;
+        if (shown) {
+            printf("smp % 4d: fn %s, name %s\n", int(i), b.paths[i].c_str(),
+                   std::string(s.name, strnlen(s.name, 16)).c_str());
+            printf("    len %d, loop %d-%d, fine %d\n", int32_t(s.len), int32_t(s.loopbegin),
+                   int32_t(s.loopend), s.finetune);
+        }
+        if (why[i])
+            printf("warning: sample %d: can't read %s: %s; the sample gets no data\n", int(i),
+                   b.paths[i].c_str(), strerror(why[i]));
+        if (s.loopbegin > s.len || s.loopend > s.len)
+            printf("warning: sample %d: loop %d-%d lies outside the sample's %u bytes\n", int(i),
+                   int32_t(s.loopbegin), int32_t(s.loopend), s.len);
+        if (shown)
+            printf("\n");
+    }
+}
+
+// Appends exactly len bytes of the open file fd (path) to out. Returns 0
+// (also when out fails: committing it reports that), or 3 after naming
+// the file when it holds fewer or more bytes than were measured.
+static int copyin(int fd, const std::string &path, uint32_t len, outfile *out, std::vector<char> &buf)
+{
     while (len > 0) {
-        size_t n = std::min<size_t>(len, buf.size());
-        if (fread(buf.data(), 1, n, in.get()) != n)
+        ssize_t n = read(fd, buf.data(), std::min<size_t>(len, buf.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
             break;
-        outwrite(out, buf.data(), n);
+        outwrite(out, buf.data(), size_t(n));
         if (out->err)
             return 0;   // the bank's commit reports why
         len -= uint32_t(n);
     }
-    if (len > 0 || getc(in.get()) != EOF) {
+    char more;
+    if (len > 0 || read(fd, &more, 1) > 0) {
         printf("%s: size changed while reading\n", path.c_str());
         return 3;
     }
@@ -116,44 +394,26 @@ static int copyin(const std::string &path, uint32_t len, outfile *out, std::vect
 // Sizes, summary and the bank file, from the records read from the script.
 static int writebank(bank &b, const char *bankpath)
 {
-    for (size_t i = 0; i < b.recs.size(); i++) {
-        struct stat st;
-        if (b.paths[i].empty() || stat(b.paths[i].c_str(), &st) != 0)
-            continue;   // no file: len 0
-        if (!S_ISREG(st.st_mode)) {
-            printf("%s: not a regular file\n", b.paths[i].c_str());
-            return 3;
-        }
-        if (st.st_size >= int64_t(1) << 31) {
-            printf("%s: 2 GiB or more, too large for a sample\n", b.paths[i].c_str());
-            return 3;
-        }
-        b.recs[i].len = uint32_t(st.st_size);
-    }
-
-    for (size_t i = 0; i < b.recs.size(); i++) {
-        const sample &s = b.recs[i];
-        if (s.name[0] == 0 && s.len == 0)
-            continue;
-        printf("smp % 4d: fn %s, name %s\n", int(i), b.paths[i].c_str(),
-               std::string(s.name, strnlen(s.name, 16)).c_str());
-        printf("    len %d, loop %d-%d, fine %d\n", int32_t(s.len), int32_t(s.loopbegin),
-               int32_t(s.loopend), s.finetune);
-        printf("\n");
-    }
+    std::vector<int> files(b.recs.size(), -1), why(b.recs.size(), 0);
+    fdlist keep(&files, closeall);
+    if (int e = measure(b, files, why))
+        return e;
+    summarise(b, why);
 
     outfilep out = outopen(bankpath);
     if (!out) {
         printf("can't input file\n");
         return 2;
     }
-    header h{0, uint32_t(b.recs.size())};
-    outwrite(out.get(), &h, sizeof h);
-    outwrite(out.get(), b.recs.data(), sizeof(sample) * b.recs.size());
+    std::vector<unsigned char> table(headersize + samplesize * b.recs.size());
+    putheader(table.data(), header{0, uint32_t(b.recs.size())});
+    for (size_t i = 0; i < b.recs.size(); i++)
+        putsample(&table[headersize + samplesize * i], b.recs[i]);
+    outwrite(out.get(), table.data(), table.size());
     std::vector<char> buf(1 << 20);
     for (size_t i = 0; i < b.recs.size() && !out->err; i++)
         if (int32_t(b.recs[i].len) > 0)
-            if (int e = copyin(b.paths[i], b.recs[i].len, out.get(), buf))
+            if (int e = copyin(files[i], b.paths[i], b.recs[i].len, out.get(), buf))
                 return e;
     if (int err = outcommit(std::move(out), true)) {
         printf("%s: can't write: %s\n", bankpath, strerror(err));
@@ -162,46 +422,11 @@ static int writebank(bank &b, const char *bankpath)
     return 0;
 }
 
-int runbank(lua_State *L, const char *script, bank *b)
-{
-    if (lua_pcallk(L, 0, 1, 0, 0, nullptr) != LUA_OK) {
-        printf("Error running lua: %s\n", errtext(L));
-        lua_settop(L, 0);
-        return 2;
-    }
-    printf("wubo works! top: %d\n", lua_gettop(L));
-    int ref = luaL_ref(L, LUA_REGISTRYINDEX);
-    lua_settop(L, 0);
-
-    int ret = 0;
-    lua_rawgeti(L, LUA_REGISTRYINDEX, ref);
-    if (!lua_istable(L, -1)) {
-        printf("Error running lua: %s returned %s, not a table\n", script, luaL_typename(L, -1));
-        ret = 2;
-    } else {
-        lua_pushcfunction(L, readbank);
-        lua_pushvalue(L, -2);           // the table
-        lua_pushlightuserdata(L, b);
-        if (lua_pcallk(L, 2, 0, 0, 0, nullptr) != LUA_OK) {
-            printf("Error running lua: %s\n", errtext(L));
-            ret = 2;
-        }
-    }
-    lua_settop(L, 0);
-    luaL_unref(L, LUA_REGISTRYINDEX, ref);
-    return ret;
-}
-
 int pump(lua_State *L, const char *bankpath, const char *dir)
 {
     std::string script = std::string(dir) + "/bankinfo.lua";
-    if (luaL_loadfilex(L, script.c_str(), nullptr) != LUA_OK) {
-        printf("Error loading lua: %s\n", errtext(L));
-        lua_settop(L, 0);
-        return 1;
-    }
-    bank b{dir, {}, {}};
-    if (int e = runbank(L, script.c_str(), &b))
+    bank b{dir, script.c_str(), nullptr, 0, LUA_NOREF, 0, {}, {}};
+    if (int e = runbank(L, &b))
         return e;
     return writebank(b, bankpath);
 }

@@ -3,6 +3,36 @@
 #include <cstdio>
 #include <cstring>
 
+#include "endian.h"
+
+header getheader(const unsigned char *b) { return {get_u32(b), get_u32(b + 4)}; }
+
+void putheader(unsigned char *b, const header &h)
+{
+    put_u32(b, h.version);
+    put_u32(b + 4, h.waves);
+}
+
+sample getsample(const unsigned char *b)
+{
+    sample s;
+    memcpy(s.name, b, 16);
+    s.len = get_u32(b + 16);
+    s.loopbegin = get_u32(b + 20);
+    s.loopend = get_u32(b + 24);
+    s.finetune = int32_t(get_u32(b + 28));
+    return s;
+}
+
+void putsample(unsigned char *b, const sample &s)
+{
+    memcpy(b, s.name, 16);
+    put_u32(b + 16, s.len);
+    put_u32(b + 20, s.loopbegin);
+    put_u32(b + 24, s.loopend);
+    put_u32(b + 28, uint32_t(s.finetune));
+}
+
 const char bankhead[] = "local _BANK = {}\n\n";
 const char banktail[] = "return _BANK\n";
 

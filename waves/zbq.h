@@ -1,26 +1,28 @@
 // Wave bank records and the bank script text.
 #pragma once
-#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-// Records are read and written as whole blocks: a little-endian host is assumed.
-static_assert(std::endian::native == std::endian::little);
-
-struct header {         // on disk: 8 bytes
+struct header {         // on disk: 8 bytes, little-endian, in this order
     uint32_t version;   // 0 is the only version there is
     uint32_t waves;     // records in the table that follows
 };
-static_assert(sizeof(header) == 8);
+constexpr size_t headersize = 8;
 
-struct sample {         // on disk: 32 bytes
+struct sample {         // on disk: 32 bytes, little-endian, in this order
     char name[16];      // byte 0 == 0: an empty record
     uint32_t len;       // bytes of data in the data area
     uint32_t loopbegin;
     uint32_t loopend;
     int32_t finetune;
 };
-static_assert(sizeof(sample) == 32);
+constexpr size_t samplesize = 32;
+
+header getheader(const unsigned char *b);
+void putheader(unsigned char *b, const header &h);
+sample getsample(const unsigned char *b);
+void putsample(unsigned char *b, const sample &s);
 
 // The name as the dump reads it: trailing spaces dropped, scanning down from
 // byte 15, then cut at the first 0 byte.

@@ -1,10 +1,6 @@
 // The operations of zbqtool. Each returns 0 on success or a small code
 // naming the step that failed; both print their progress on stdout.
 #pragma once
-#include <string>
-#include <vector>
-
-#include "zbq.h"
 
 struct lua_State;
 
@@ -15,14 +11,3 @@ int dump(const char *bank, const char *dir);
 // 1 bank script can't be loaded, 2 it fails while running or the bank
 // can't be written, 3 a sample file can't be taken.
 int pump(lua_State *L, const char *bank, const char *dir);
-
-// The records a bank script describes, with each one's sample file.
-struct bank {
-    const char *dir;
-    std::vector<sample> recs;
-    std::vector<std::string> paths;     // empty: no usable "file"
-};
-
-// Runs the chunk loaded on top of L's stack (from script) and reads the
-// table it returns into b. Returns 0, or 2 after "Error running lua: ...".
-int runbank(lua_State *L, const char *script, bank *b);

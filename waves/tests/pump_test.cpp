@@ -2,7 +2,14 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 #include <random>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "wavefix.h"
 
@@ -48,15 +55,23 @@ TEST_F(Pump, BuildsRecordsFromEntries)
         "return t, 'ignored'\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 6\n"
-                     "sample 1:\nsample 2:\nsample 4:\nsample 5:\nsample 6:\n"
+                     "sample 1:\nsample 2:\n"
+                     "warning: sample 2: loopbegin \"abc\" is not a number; 0 is used\n"
+                     "sample 4:\nsample 5:\nsample 6:\n"
+                     "warning: sample 6: unknown key \"unknown\"\n"
                      "smp    1: fn " + in() + "/a.raw, name KICK           \n"
-                     "    len 5, loop 3-100, fine -3\n\n"
+                     "    len 5, loop 3-100, fine -3\n"
+                     "warning: sample 1: loop 3-100 lies outside the sample's 5 bytes\n\n"
                      "smp    2: fn , name                \n"
-                     "    len 0, loop 0--1, fine 0\n\n"
+                     "    len 0, loop 0--1, fine 0\n"
+                     "warning: sample 2: loop 0--1 lies outside the sample's 0 bytes\n\n"
                      "smp    4: fn " + in() + "/b.raw, name                \n"
                      "    len 2, loop 0-0, fine 0\n\n"
+                     "warning: sample 5: loop 1-2 lies outside the sample's 0 bytes\n"
                      "smp    6: fn " + in() + "/missing.raw, name GONE           \n"
-                     "    len 0, loop 0-0, fine 0\n\n");
+                     "    len 0, loop 0-0, fine 0\n"
+                     "warning: sample 6: can't read " + in() + "/missing.raw: No such file or directory; "
+                     "the sample gets no data\n\n");
     EXPECT_EQ(bank(), u32(0) + u32(7) + rec("") + rec(pumpname("KICK"), 5, 3, 100, -3) +
                           rec(pumpname(""), 0, 0, 0xFFFFFFFF) + rec("") + rec(pumpname(""), 2) +
                           rec("", 0, 1, 2) + rec(pumpname("GONE")) + "hello" + "xy");
@@ -67,8 +82,9 @@ TEST_F(Pump, KeepsFifteenNameBytes)
     runresult r = pump("return { [0] = { name = 'ABCDEFGHIJKLMNOPQRSTUVWXYZ' },"
                        " { name = 'AB\\0CD' }, { name = 12.5 }, { file = 7 } }");
     EXPECT_EQ(r.status, 0);
+    // a nameless entry whose file is missing stays nameless: 32 zero bytes
     EXPECT_EQ(bank(), u32(0) + u32(4) + rec(std::string("ABCDEFGHIJKLMNO\0", 16)) +
-                          rec(pumpname("AB")) + rec(pumpname("12.5")) + rec(pumpname("")));
+                          rec(pumpname("AB")) + rec(pumpname("12.5")) + rec(""));
 }
 
 TEST_F(Pump, AcceptsPrecompiledChunks)
@@ -105,6 +121,9 @@ TEST_F(Pump, ReportsScriptErrorsAndKeepsTheEarlierBank)
          "wubo works! top: 1\nmax sample 0\nsample 0:\nError running lua: meta\n", 2},
         {"return { [65536] = {} }", "wubo works! top: 1\nmax sample 65536\n"
                                     "Error running lua: sample index 65536 is more than the 65535 a bank may hold\n", 2},
+        {"return { [0] = { loopend = 4294967296 } }",
+         "wubo works! top: 1\nmax sample 0\nsample 0:\n"
+         "Error running lua: sample 0: loopend 4294967296 is outside -2147483648 to 4294967295\n", 2},
         {"return { [0] = { loopbegin = 4294967296 } }",
          "wubo works! top: 1\nmax sample 0\nsample 0:\n"
          "Error running lua: sample 0: loopbegin 4294967296 is outside -2147483648 to 4294967295\n", 2},
@@ -238,4 +257,100 @@ TEST_F(Pump, FinalizersOfTheScriptNeverRun)
                        "return { keep = keep }");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 0\n");
+}
+
+TEST_F(Pump, WarnsOfLikelyMistakes)
+{
+    writefile(path("in/a.raw"), std::string(4000, 'a'));
+    struct {
+        std::string entry, warnings;
+    } cases[] = {
+        {"file = 'a.raw', name = 'K', loopbegin = 0, loopend = 4000, finetune = -2147483648", ""},
+        {"file = 'sound00.raw', name = 'K'", "can't read " + in() + "/sound00.raw: No such file or directory; "
+                                            "the sample gets no data\n"},
+        {"file = 'a.raw', loopstart = 5", "unknown key \"loopstart\" (did you mean \"loopbegin\"?)\n"},
+        {"file = 'a.raw', fine = 3, Name = 'X'", "unknown key \"Name\" (did you mean \"name\"?)\n"
+                                                "warning: sample 0: unknown key \"fine\" (did you mean \"finetune\"?)\n"},
+        {"file = 'a.raw', flie = 1, colour = 2", "unknown key \"colour\"\n"
+                                                "warning: sample 0: unknown key \"flie\" (did you mean \"file\"?)\n"},
+        {"file = 'a.raw', [1] = 2", "unknown key [1]\n"},
+        {"file = 'a.raw', finetune = 'abc'", "finetune \"abc\" is not a number; 0 is used\n"},
+        {"file = 'a.raw', loopbegin = {}", "loopbegin is a table, not a number; 0 is used\n"},
+        {"file = true", "file is a boolean, not a string; the sample gets no data\n"},
+        {"file = 'a.raw', name = 'ABCDEFGHIJKLMNOPQRST'",
+         "name \"ABCDEFGHIJKLMNOPQRST\" is longer than 15 bytes; only \"ABCDEFGHIJKLMNO\" is kept\n"},
+        {"file = 'a.raw', loopend = 99999", "loop 0-99999 lies outside the sample's 4000 bytes\n"},
+        {"file = 'a.raw', loopbegin = 3000, loopend = 2000",
+         "loopbegin 3000 is not below loopend 2000; a dump will not write this loop back\n"},
+        {"file = 'a.raw', loopbegin = 7", "loopbegin 7 is not below loopend 0; a dump will not write this loop back\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.entry);
+        runresult r = pump("return { [0] = { " + c.entry + " } }");
+        EXPECT_EQ(r.status, 0);
+        std::string warnings;
+        for (size_t at = 0; (at = r.out.find("warning: ", at)) != std::string::npos; at = r.out.find('\n', at))
+            warnings += r.out.substr(at, r.out.find('\n', at) + 1 - at);
+        EXPECT_EQ(warnings, c.warnings.empty() ? "" : "warning: sample 0: " + c.warnings);
+    }
+
+    // a script a dump wrote, unchanged
+    mkdir(path("dumped").c_str(), 0777);
+    ASSERT_EQ(run({PROG, "dump", SAMPLES "/waves.zbq", path("dumped")}).status, 0);
+    runresult r = run({PROG, "pump", path("w.zbq"), path("dumped")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("warning"), std::string::npos) << r.out;
+}
+
+TEST_F(Pump, TakesDevicesAndFifosAsEmptyAndKeepsNamelessEntriesEmpty)
+{
+    ASSERT_EQ(mkfifo(path("in/fifo.raw").c_str(), 0600), 0);
+    writefile(path("in/empty.raw"), "");
+    runresult r = pump("return { [0] = { file = 'fifo.raw', name = 'F' }, { file = 'missing.raw' },"
+                       " { file = 'empty.raw' }, { file = 'fifo.raw' } }");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(bank(), u32(0) + u32(4) + rec(pumpname("F")) + rec("") + rec("") + rec(""));
+    EXPECT_EQ(r.out.find("smp    1"), std::string::npos);
+
+    if (mknod(path("in/null.raw").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "can't make device nodes here: " << strerror(errno);
+    r = pump("return { [0] = { file = 'null.raw', name = 'N' } }");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(bank(), u32(0) + u32(1) + rec(pumpname("N")));
+}
+
+TEST_F(Pump, CopiesTheFileItMeasuredThoughItIsSwapped)
+{
+    // The bank is a FIFO read only once the pump has filled its pipe in the
+    // middle of the first sample; meanwhile the second sample's file is
+    // replaced by a FIFO nobody writes. The pump must copy the file it
+    // measured, not wait on the FIFO.
+    std::string big(200000, 'a');
+    writefile(path("in/a.raw"), big);
+    writefile(path("in/b.raw"), "bb");
+    writefile(path("in/bankinfo.lua"), "return { [0] = { file = 'a.raw', name = 'A' }, { file = 'b.raw', name = 'B' } }");
+    ASSERT_EQ(mkfifo(path("w.zbq").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(path("swap").c_str(), 0600), 0);
+    int fd = open(path("w.zbq").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    child c = start({PROG, "pump", path("w.zbq"), in()});
+    int queued = 0;
+    for (int i = 0; i < 10000 && queued < 65536; i++) {
+        usleep(1000);
+        ioctl(fd, FIONREAD, &queued);
+    }
+    ASSERT_EQ(rename(path("swap").c_str(), path("in/b.raw").c_str()), 0);
+    std::string got;
+    pollfd p = {fd, POLLIN, 0};
+    char buf[65536];
+    ssize_t n = 1;
+    while (n > 0 && poll(&p, 1, 10000) > 0)
+        if ((n = read(fd, buf, sizeof buf)) > 0)
+            got.append(buf, size_t(n));
+    if (n > 0)
+        kill(c.pid, SIGKILL);   // it hangs
+    runresult r = finish(c);
+    close(fd);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(got, u32(0) + u32(2) + rec(pumpname("A"), 200000) + rec(pumpname("B"), 2) + big + "bb");
 }
