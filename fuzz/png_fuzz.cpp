@@ -5,7 +5,7 @@
 
 #include "match.h"
 #include "tiledir.h"
-#include "vrel.h"
+#include "pump.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -1,4 +1,5 @@
 #include "art.h"
+#include "vrel.h"
 
 #include <algorithm>
 #ifdef __SSE2__

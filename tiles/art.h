@@ -35,6 +35,3 @@ inline void decodeanm(uint32_t w, int32_t *frames, int32_t *animtype, int8_t *xc
 // dst[c * rows + r] = src[r * cols + c]: rows of an image to the columns of
 // the archive, or back with rows and cols swapped.
 void transpose(const unsigned char *src, size_t rows, size_t cols, unsigned char *dst);
-
-// Round-trips every word below 2^28 through the codec, reporting on stderr.
-void testanm();

@@ -8,6 +8,7 @@
 
 #include "art.h"
 #include "outfile.h"
+#include "report.h"
 #include "tiledir.h"
 #include "vrel.h"
 
@@ -32,8 +33,7 @@ static bool readblock(FILE *f, uint64_t n, bytes &buf)
 
 static int shortpixels(const char *archive, int32_t t)
 {
-    fprintf(stderr, "%s: archive ends inside the pixels of tile %d\n", archive, t);
-    return 4;
+    return report(4, "%s: archive ends inside the pixels of tile %d", archive, t);
 }
 
 static uint64_t tilesize(const bytes &tab, uint64_t n, uint64_t i)
@@ -105,15 +105,13 @@ int dump(const char *archive, const char *pal, const char *dir)
     int32_t first = int32_t(read_u32(f.get()));
     int32_t last = int32_t(read_u32(f.get()));
     if (feof(f.get()) || ferror(f.get())) {
-        fprintf(stderr, "%s: archive ends inside its header\n", archive);
-        return 4;
+        return report(4, "%s: archive ends inside its header", archive);
     }
     int64_t n = int64_t(last) - first + 1;
     fprintf(stderr, "dump mode: version %d, numtiles %lld (reported %d), firsttile %d, lasttile %d\n",
             version, (long long)n, reported, first, last);
     if (n < 0) {
-        fprintf(stderr, "%s: lasttile %d is below firsttile %d - 1\n", archive, last, first);
-        return 4;
+        return report(4, "%s: lasttile %d is below firsttile %d - 1", archive, last, first);
     }
 
     // Tables: widths, heights, anm words, 8 bytes a tile. A regular file
@@ -121,8 +119,7 @@ int dump(const char *archive, const char *pal, const char *dir)
     uint64_t left = regular ? uint64_t(st.st_size) - 16 : 0;
     bytes tab;
     if ((regular && uint64_t(n) * 8 > left) || !readblock(f.get(), uint64_t(n) * 8, tab)) {
-        fprintf(stderr, "%s: archive ends inside its tile tables\n", archive);
-        return 4;
+        return report(4, "%s: archive ends inside its tile tables", archive);
     }
     if (regular) {
         left -= uint64_t(n) * 8;
@@ -159,10 +156,8 @@ int dump(const char *archive, const char *pal, const char *dir)
         std::string text = sidecartext(s);
         if (!text.empty()) {
             std::string name = tilename(dir, t, "yaml");
-            if (int err = savefile(name, text.data(), text.size())) {
-                fprintf(stderr, "%s: can't write sidecar: %s\n", name.c_str(), strerror(err));
-                return 3;
-            }
+            if (int err = savefile(name, text.data(), text.size()))
+                return report(3, "%s: can't write sidecar: %s", name.c_str(), strerror(err));
         }
 
         // Columns in the archive, rows in the image
@@ -174,14 +169,10 @@ int dump(const char *archive, const char *pal, const char *dir)
         size_t pngsize = 0;
         unsigned e = lodepng_encode(&png, &pngsize, row.data(), w, h, &enc);
         std::unique_ptr<unsigned char, void (*)(void *)> owned(png, free);
-        if (e) {
-            fprintf(stderr, "%s: can't encode image: %s\n", name.c_str(), lodepng_error_text(e));
-            return 3;
-        }
-        if (int err = savefile(name, png, pngsize)) {
-            fprintf(stderr, "%s: can't write image: %s\n", name.c_str(), strerror(err));
-            return 3;
-        }
+        if (e)
+            return report(3, "%s: can't encode image: %s", name.c_str(), lodepng_error_text(e));
+        if (int err = savefile(name, png, pngsize))
+            return report(3, "%s: can't write image: %s", name.c_str(), strerror(err));
     }
     notestrays(dir, tab, n, first);
     return 0;

@@ -1,36 +1,26 @@
 #include <cstdio>
 #include <cstring>
-#include <new>
 
-#include "art.h"
 #include "outfile.h"
+#include "report.h"
 #include "vrel.h"
 
-// Runs dump or pump; running out of memory anywhere in it is a failure
-// like any other, its outputs cleaned up as the stack unwinds.
-static int guarded(int (*op)(const char *, const char *, const char *), char **argv)
-{
-    try {
-        return op(argv[2], argv[3], argv[4]);
-    } catch (const std::bad_alloc &) {
-        fprintf(stderr, "out of memory\n");
-    }
-    return 2;
-}
+static int dumpargs(char **argv) { return dump(argv[2], argv[3], argv[4]); }
+static int pumpargs(char **argv) { return pump(argv[2], argv[3], argv[4]); }
 
 int main(int argc, char **argv)
 {
     fprintf(stderr, "welcome to vrel (vrelio + art), an elaborate .art pump & dump scheme\n");
     outsignals();
     if (argc >= 5 && strcmp(argv[1], "dump") == 0) {
-        if (guarded(dump, argv) != 0) {
+        if (guarded(dumpargs, argv) != 0) {
             fprintf(stderr, "error in dumping\n");
             return 2;
         }
         return 0;
     }
     if (argc >= 5 && strcmp(argv[1], "pump") == 0) {
-        if (guarded(pump, argv) != 0) {
+        if (guarded(pumpargs, argv) != 0) {
             fprintf(stderr, "error in pumping\n");
             return 2;
         }
@@ -42,6 +32,17 @@ int main(int argc, char **argv)
         return 0;
     }
     const char *prog = argc > 0 ? argv[0] : "vrel";
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("vrel " VERSION "\n");
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        printf("usage: %s dump archive palette dir    archive to tile images and sidecars in dir\n"
+               "       %s pump archive palette dir    tile images and sidecars in dir to archive\n"
+               "palette: a file of 256 RGB entries of 6-bit values, or blood:file of 8-bit values.\n"
+               "See vrel(1).\n", prog, prog);
+        return 0;
+    }
     fprintf(stderr, "usage 1: %s dump tiles0000.art palette.dat outpath/\n", prog);
     fprintf(stderr, "usage 2: %s pump tiles0000.art palette.dat inpath/\n", prog);
     return 1;

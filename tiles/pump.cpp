@@ -12,6 +12,8 @@
 #include "art.h"
 #include "outfile.h"
 #include "match.h"
+#include "pump.h"
+#include "report.h"
 #include "tiledir.h"
 #include "vrel.h"
 
@@ -41,10 +43,17 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
     return 0;
 }
 
-static int fail(const std::string &name, const std::string &problem)
+static int cantdecode(const std::string &name, unsigned e)
 {
-    fprintf(stderr, "%s: %s\n", name.c_str(), problem.c_str());
-    return 3;
+    return report(3, "%s: can't decode image: %s", name.c_str(), lodepng_error_text(e));
+}
+
+// A tile file that exists but can't be taken: errno values as readwhole gives them.
+static int cantread(const std::string &name, int err)
+{
+    return report(3, "%s: %s", name.c_str(), err == EISDIR  ? "not a regular file"
+                                             : err == EFBIG ? "more than 1 MiB, too large for a sidecar"
+                                                            : strerror(err));
 }
 
 // Indices of 1, 2 or 4 bits, packed high bits first with no padding
@@ -113,10 +122,9 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     unsigned iw = 0, ih = 0;
     unsigned e = lodepng_inspect(&iw, &ih, &st, raw, rawsize);
     if (e)
-        return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
+        return cantdecode(name, e);
     if (iw > 65535 || ih > 65535)
-        return fail(name, "image is " + std::to_string(iw) + "x" + std::to_string(ih) +
-                              ", more than a tile's 65535 pixels on a side");
+        return report(3, "%s: image is %ux%u, more than a tile's 65535 pixels on a side", name.c_str(), iw, ih);
     // Deflate expands data at most 1032-fold: an image too large for its
     // file is refused before anything is allocated for it. Nor may its data
     // inflate to more than the image needs: each row, interlaced ones too,
@@ -124,14 +132,13 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     size_t need = lodepng_get_raw_size(iw, ih, &st.info_png.color) + 4 * size_t(ih) + 16;
     st.decoder.zlibsettings.max_output_size = need;
     if (need / 1032 > file.size())
-        return fail(name, "image claims " + std::to_string(iw) + "x" + std::to_string(ih) +
-                              " pixels, more than its " + std::to_string(file.size()) +
-                              " bytes can hold");
+        return report(3, "%s: image claims %ux%u pixels, more than its %zu bytes can hold", name.c_str(), iw,
+                      ih, file.size());
     unsigned char *dec = nullptr;
     e = lodepng_decode(&dec, &iw, &ih, &st, raw, rawsize);
     pixels decoded(dec);
     if (e)
-        return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
+        return cantdecode(name, e);
 
     // A palette image's indices stand where its colours are the palette
     // file's own; every other colour, and every pixel of an image of
@@ -145,8 +152,8 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
             throw std::bad_alloc();
         unsigned matched = mapentries(decoded.get(), count, mode, pal, cache, rgba == 0);
         if (rgba == 0 && matched > 0)
-            fprintf(stderr, "%s: %u palette entr%s from the palette file; matched by colour\n",
-                    name.c_str(), matched, matched == 1 ? "y differs" : "ies differ");
+            fprintf(stderr, "%s: %u palette entr%s from the palette file; matched by colour\n", name.c_str(),
+                    matched, matched == 1 ? "y differs" : "ies differ");
     } else {
         pixels colours(static_cast<unsigned char *>(malloc(4 * count)));
         pixels idx(static_cast<unsigned char *>(malloc(count)));
@@ -155,7 +162,7 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
         LodePNGColorMode rgba8 = lodepng_color_mode_make(LCT_RGBA, 8);
         e = lodepng_convert(colours.get(), decoded.get(), &rgba8, &st.info_raw, iw, ih);
         if (e)
-            return fail(name, std::string("can't decode image: ") + lodepng_error_text(e));
+            return cantdecode(name, e);
         matchcolours(colours.get(), count, pal, cache, idx.get());
         decoded = std::move(idx);
         if (rgba == 0)
@@ -174,7 +181,7 @@ static int loadtile(const std::string &name, int32_t rgba, const palette &pal, c
 {
     std::string file;
     if (int err = readwhole(name, file, UINT64_MAX))
-        return err == ENOENT ? 0 : fail(name, err == EISDIR ? "not a regular file" : strerror(err));
+        return err == ENOENT ? 0 : cantread(name, err);
     return decodetile(file, name, rgba, pal, cache, w, h, px);
 }
 
@@ -196,13 +203,13 @@ int pump(const char *archive, const char *pal, const char *dir)
     int err = errno;
     fprintf(stderr, "file ret %d range: %lld - %lld\n", ret, (long long)first, (long long)last);
     if (ret != 0)
-        return fail(dir, std::string("can't read directory: ") + strerror(err));
+        return report(3, "%s: can't read directory: %s", dir, strerror(err));
     if (first < INT32_MIN || last > INT32_MAX)
-        return fail(dir, "tile number outside the 32-bit range");
+        return report(3, "%s: tile number outside the 32-bit range", dir);
     int64_t n = last - first + 1;
     if (n > maxtiles)
-        return fail(dir, "tiles " + std::to_string(first) + " to " + std::to_string(last) +
-                             " are more than " + std::to_string(maxtiles));
+        return report(3, "%s: tiles %lld to %lld are more than %lld", dir, (long long)first, (long long)last,
+                      (long long)maxtiles);
 
     // Tile pass: widths, heights and anm words in one table, 8 bytes a tile
     std::vector<unsigned char> tab(8 * n);
@@ -218,9 +225,7 @@ int pump(const char *archive, const char *pal, const char *dir)
         sidecar s{};
         if (listed(side))
             if (int err = readsidecar(side, &s); err != 0 && err != ENOENT)
-                return fail(side, err == EISDIR  ? "not a regular file"
-                                  : err == EFBIG ? "more than 1 MiB, too large for a sidecar"
-                                                 : strerror(err));
+                return cantread(side, err);
         put_u32(&tab[4 * (n + i)],
                 encodeanm(s.frames, s.animtype, s.xcenter, s.ycenter, s.animspeed));
         unsigned w = 0, h = 0;
@@ -251,9 +256,7 @@ int pump(const char *archive, const char *pal, const char *dir)
         transpose(px[i].get(), h, w, col.get());
         outwrite(out.get(), col.get(), size_t(w) * h);
     }
-    if (int e = outcommit(std::move(out), true)) {
-        fail(archive, std::string("can't write archive: ") + strerror(e));
-        return 1;
-    }
+    if (int e = outcommit(std::move(out), true))
+        return report(1, "%s: can't write archive: %s", archive, strerror(e));
     return 0;
 }

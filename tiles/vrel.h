@@ -1,11 +1,6 @@
-// The operations of vrel. Each returns 0 on success or a small code naming
-// the step that failed.
+// The operations of vrel, as its command line calls them. Each returns 0
+// on success or a small code naming the step that failed.
 #pragma once
-#include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <string>
-#include <vector>
 
 // 1 archive can't be opened, 2 palette can't be opened, 3 an image or
 // sidecar can't be written, 4 the archive is short or its header impossible.
@@ -15,24 +10,5 @@ int dump(const char *archive, const char *pal, const char *dir);
 // can't be read or holds a tile that can't be taken.
 int pump(const char *archive, const char *pal, const char *dir);
 
-// Widens [*first, *last] to every tile number named in dir (numbers beyond
-// 32 bits saturate near 2^40, for the caller to refuse); *seen tells
-// whether any was, and names gets those entries' names, sorted. Returns -1
-// when dir can't be opened, else 0.
-int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
-                 std::vector<std::string> *names);
-
-struct palette;
-struct colourcache;
-struct freer {
-    void operator()(void *p) const { free(p); }
-};
-using pixels = std::unique_ptr<unsigned char[], freer>;   // malloc'd, as LodePNG hands them out
-
-// One tile's PNG file bytes to palette indices. With rgba 0, a palette
-// image's stored indices where its palette agrees with the palette file,
-// with a line naming the image when any colour had to be matched; with any
-// other rgba, every pixel's colour matched. Returns 0, or 3 after a line
-// naming the image.
-int decodetile(const std::string &file, const std::string &name, int32_t rgba, const palette &pal,
-               colourcache *cache, unsigned *w, unsigned *h, pixels *px);
+// Round-trips every anm word below 2^28 through the codec, reporting on stderr.
+void testanm();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "outfile.h"
+#include "report.h"
 #include "zbq.h"
 #include "zbqtool.h"
 
@@ -28,10 +29,9 @@ static bool readtable(FILE *f, uint32_t n, std::vector<sample> &tab)
     return true;
 }
 
-static int cantwrite(const std::string &path, int err)
+static int shortdata(const char *bank, uint32_t index)
 {
-    printf("%s: can't write: %s\n", path.c_str(), strerror(err));
-    return 5;
+    return report(4, "%s: wave bank ends inside the data of sample %u", bank, index);
 }
 
 // Copies the next len bytes of the bank into path, whole or not at all.
@@ -42,18 +42,16 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, std::vector<
     errno = 0;
     outfilep out = outopen(path);
     if (!out)
-        return cantwrite(path, errno ? errno : EIO);
+        return cantwrite(5, path.c_str(), errno ? errno : EIO);
     while (len > 0 && !out->err) {
         size_t n = size_t(std::min<uint64_t>(len, buf.size()));
-        if (fread(buf.data(), 1, n, in) != n) {
-            printf("%s: wave bank ends inside the data of sample %u\n", bank, index);
-            return 4;
-        }
+        if (fread(buf.data(), 1, n, in) != n)
+            return shortdata(bank, index);
         outwrite(out.get(), buf.data(), n);
         len -= n;
     }
     if (int err = outcommit(std::move(out), false))
-        return cantwrite(path, err);
+        return cantwrite(5, path.c_str(), err);
     return 0;
 }
 
@@ -61,40 +59,31 @@ int dump(const char *bank, const char *dir)
 {
     filep f(fopen(bank, "rb"), fclose);
     struct stat st;
-    if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) {
-        printf("can't input file\n");   // a directory opens for reading, but holds no bank
-        return 2;
-    }
+    if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))
+        return cantinput(2);    // a directory opens for reading, but holds no bank
     bool regular = S_ISREG(st.st_mode);
     unsigned char hb[headersize];
-    if (fread(hb, headersize, 1, f.get()) != 1) {
-        printf("%s: wave bank ends inside its header\n", bank);
-        return 4;
-    }
+    if (fread(hb, headersize, 1, f.get()) != 1)
+        return report(4, "%s: wave bank ends inside its header", bank);
     header h = getheader(hb);
     printf("header: version %d, waves %d\n", int32_t(h.version), int32_t(h.waves));
-    if (h.version != 0) {
-        printf("wrong header\n");
-        return 3;
-    }
+    if (h.version != 0)
+        return report(3, "wrong header");
 
     // A regular file must hold the table and all the data it announces
     // before anything is written.
     uint64_t left = regular ? uint64_t(st.st_size) - headersize : 0;
     std::vector<sample> tab;
     if ((regular && uint64_t(h.waves) * samplesize > left) || !readtable(f.get(), h.waves, tab)) {
-        printf("%s: wave bank ends inside its record table\n", bank);
-        return 4;
+        return report(4, "%s: wave bank ends inside its record table", bank);
     }
     if (regular) {
         left -= uint64_t(h.waves) * samplesize;
         for (uint32_t i = 0; i < h.waves; i++) {
             if (!hasdata(tab[i]))
                 continue;
-            if (tab[i].len > left) {
-                printf("%s: wave bank ends inside the data of sample %u\n", bank, i);
-                return 4;
-            }
+            if (tab[i].len > left)
+                return shortdata(bank, i);
             left -= tab[i].len;
         }
     }
@@ -120,6 +109,6 @@ int dump(const char *bank, const char *dir)
     script += banktail;
     std::string scriptpath = std::string(dir) + "/bankinfo.lua";
     if (int err = savefile(scriptpath, script.data(), script.size()))
-        return cantwrite(scriptpath, err);
+        return cantwrite(5, scriptpath.c_str(), err);
     return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "outfile.h"
 #include "pump.h"
+#include "report.h"
 #include "zbq.h"
 #include "zbqtool.h"
 
@@ -54,7 +55,7 @@ static int protect(lua_State *L, lua_CFunction f, void *p)
     lua_pushlightuserdata(L, p);
     if (lua_pcall(L, 1, 0, 0) == LUA_OK)
         return 0;
-    printf("Error running lua: %s\n", errtext(L));
+    report(2, "Error running lua: %s", errtext(L));
     lua_pop(L, 1);  // error
     return 2;
 }
@@ -66,24 +67,17 @@ static int runscript(lua_State *L)
     bank *b = static_cast<bank *>(lua_touserdata(L, 1));
     lua_settop(L, 0);
     if (luaL_loadfilex(L, b->script, b->mode) != LUA_OK) {
-        printf("Error loading lua: %s\n", errtext(L));
-        b->ret = 1;
+        b->ret = report(1, "Error loading lua: %s", errtext(L));
         return 0;
     }
-    if (lua_pcallk(L, 0, 1, 0, 0, nullptr) != LUA_OK) {
-        printf("Error running lua: %s\n", errtext(L));
-        b->ret = 2;
-        return 0;
-    }
+    if (lua_pcallk(L, 0, 1, 0, 0, nullptr) != LUA_OK)
+        return lua_error(L);    // the script's own error, as it raised it
     printf("wubo works! top: %d\n", lua_gettop(L));
     b->ref = luaL_ref(L, LUA_REGISTRYINDEX);
     lua_settop(L, 0);
     lua_rawgeti(L, LUA_REGISTRYINDEX, b->ref);
-    if (!lua_istable(L, -1)) {
-        printf("Error running lua: %s returned %s, not a table\n", b->script, luaL_typename(L, -1));
-        b->ret = 2;
-        return 0;
-    }
+    if (!lua_istable(L, -1))
+        return luaL_error(L, "%s returned %s, not a table", b->script, luaL_typename(L, -1));
 
     // Highest integer key, in its low 32 bits
     int32_t top = 0;
@@ -327,14 +321,10 @@ static int measure(bank &b, std::vector<int> &fds, std::vector<int> &why)
             continue;
         }
         fds[i] = fd;
-        if (S_ISDIR(st.st_mode)) {
-            printf("%s: not a regular file\n", b.paths[i].c_str());
-            return 3;
-        }
-        if (st.st_size >= int64_t(1) << 31) {
-            printf("%s: 2 GiB or more, too large for a sample\n", b.paths[i].c_str());
-            return 3;
-        }
+        if (S_ISDIR(st.st_mode))
+            return report(3, "%s: not a regular file", b.paths[i].c_str());
+        if (st.st_size >= int64_t(1) << 31)
+            return report(3, "%s: 2 GiB or more, too large for a sample", b.paths[i].c_str());
         // devices and FIFOs give what their size says: nothing
         b.recs[i].len = S_ISREG(st.st_mode) ? uint32_t(st.st_size) : 0;
         // a record with data must have a name, or a dump reads it as empty
@@ -384,10 +374,8 @@ static int copyin(int fd, const std::string &path, uint32_t len, outfile *out, s
         len -= uint32_t(n);
     }
     char more;
-    if (len > 0 || read(fd, &more, 1) > 0) {
-        printf("%s: size changed while reading\n", path.c_str());
-        return 3;
-    }
+    if (len > 0 || read(fd, &more, 1) > 0)
+        return report(3, "%s: size changed while reading", path.c_str());
     return 0;
 }
 
@@ -401,10 +389,8 @@ static int writebank(bank &b, const char *bankpath)
     summarise(b, why);
 
     outfilep out = outopen(bankpath);
-    if (!out) {
-        printf("can't input file\n");
-        return 2;
-    }
+    if (!out)
+        return cantinput(2);
     std::vector<unsigned char> table(headersize + samplesize * b.recs.size());
     putheader(table.data(), header{0, uint32_t(b.recs.size())});
     for (size_t i = 0; i < b.recs.size(); i++)
@@ -415,10 +401,8 @@ static int writebank(bank &b, const char *bankpath)
         if (int32_t(b.recs[i].len) > 0)
             if (int e = copyin(files[i], b.paths[i], b.recs[i].len, out.get(), buf))
                 return e;
-    if (int err = outcommit(std::move(out), true)) {
-        printf("%s: can't write: %s\n", bankpath, strerror(err));
-        return 2;
-    }
+    if (int err = outcommit(std::move(out), true))
+        return cantwrite(2, bankpath, err);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "endian.h"
+#include "report.h"
 
 header getheader(const unsigned char *b) { return {get_u32(b), get_u32(b + 4)}; }
 
@@ -98,4 +99,11 @@ std::string bankentry(uint32_t index, const sample &s)
         e += buf;
     }
     return e + "}\n\n";
+}
+
+int cantinput(int code) { return report(code, "can't input file"); }
+
+int cantwrite(int code, const char *path, int err)
+{
+    return report(code, "%s: can't write: %s", path, strerror(err));
 }

@@ -42,3 +42,8 @@ std::string luaquote(const std::string &bytes);
 // The bank script: head, one entry per non-empty record, tail.
 extern const char bankhead[], banktail[];
 std::string bankentry(uint32_t index, const sample &s);
+
+// The failures both operations share, reported as report does: a bank that
+// can't be opened or created, and a file that can't be written.
+int cantinput(int code);
+int cantwrite(int code, const char *path, int err);

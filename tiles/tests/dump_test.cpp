@@ -44,6 +44,17 @@ TEST(Vrel, PrintsUsageForAnythingElse)
     }
 }
 
+TEST(Vrel, HelpAndVersionGoToStandardOutput)
+{
+    for (const char *word : {"--help", "--version"}) {
+        SCOPED_TRACE(word);
+        runresult r = run({PROG, word});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, welcome);
+        EXPECT_EQ(r.out.substr(0, 6), word[2] == 'h' ? "usage:" : "vrel 1");
+    }
+}
+
 TEST_F(Dump, WritesPaletteImagesAndSidecars)
 {
     std::string art = makeart(100, 105, {

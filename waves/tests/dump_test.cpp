@@ -37,6 +37,17 @@ TEST(Zbqtool, PrintsUsageForAnythingElse)
     }
 }
 
+TEST(Zbqtool, HelpAndVersionGoToStandardOutput)
+{
+    for (const char *word : {"--help", "--version"}) {
+        SCOPED_TRACE(word);
+        runresult r = run({PROG, word});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, welcome);
+        EXPECT_EQ(r.out.substr(0, 9), std::string(word[2] == 'h' ? "usage: " PROG : "zbqtool 1").substr(0, 9));
+    }
+}
+
 TEST_F(Dump, WritesScriptAndRawFiles)
 {
     std::string bank = u32(0) + u32(5) +

@@ -82,3 +82,29 @@ TEST(Script, QuotesEveryByteSoThatLuaGivesItBack)
     EXPECT_EQ(std::string(s, n), all);
     lua_close(L);
 }
+
+TEST(Records, DecodeAndEncodeLittleEndianBytes)
+{
+    const unsigned char bytes[32] = {'K', 'I', 'C', 'K', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0,
+                                     0x70, 0x17, 0, 0,             // len 6000
+                                     0x01, 0x02, 0x03, 0x04,       // loopbegin 0x04030201
+                                     0xFF, 0xFF, 0xFF, 0xFF,       // loopend 2^32 - 1
+                                     0xFD, 0xFF, 0xFF, 0xFF};      // finetune -3
+    sample s = getsample(bytes);
+    EXPECT_EQ(std::string(s.name, 16), std::string("KICK           \0", 16));
+    EXPECT_EQ(s.len, 6000u);
+    EXPECT_EQ(s.loopbegin, 0x04030201u);
+    EXPECT_EQ(s.loopend, 0xFFFFFFFFu);
+    EXPECT_EQ(s.finetune, -3);
+    unsigned char back[32];
+    putsample(back, s);
+    EXPECT_EQ(memcmp(back, bytes, 32), 0);
+
+    const unsigned char hb[8] = {0, 0, 0, 0, 0x06, 0x01, 0, 0x80};
+    header h = getheader(hb);
+    EXPECT_EQ(h.version, 0u);
+    EXPECT_EQ(h.waves, 0x80000106u);
+    unsigned char hback[8];
+    putheader(hback, h);
+    EXPECT_EQ(memcmp(hback, hb, 8), 0);
+}

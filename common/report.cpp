@@ -1,0 +1,24 @@
+#include "report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+int report(int code, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(REPORT_STREAM, fmt, ap);
+    va_end(ap);
+    fputc('\n', REPORT_STREAM);
+    return code;
+}
+
+int guarded(int (*op)(char **), char **argv)
+{
+    try {
+        return op(argv);
+    } catch (const std::bad_alloc &) {
+        return report(2, "out of memory");
+    }
+}

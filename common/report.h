@@ -1,0 +1,13 @@
+// Failure lines. Every one an operation prints goes through report, on the
+// stream the program's operations use: standard error for vrel, standard
+// output for zbqtool.
+#pragma once
+
+// Prints the line (a line end is added) and returns code, the failed
+// step's result.
+int report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Runs op on the command line's arguments. Running out of memory anywhere
+// in it is a failure like any other (result 2), its outputs cleaned up as
+// the stack unwinds.
+int guarded(int (*op)(char **), char **argv);
