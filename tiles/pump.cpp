@@ -108,6 +108,32 @@ static unsigned mapentries(unsigned char *px, size_t count, const LodePNGColorMo
     return matched;
 }
 
+// Checks an image's header before anything is sized from it: head holds
+// the file's first bytes (33 are enough), size the whole file's length.
+// Sets w, h, the stored form in st and a bound on its inflated data.
+// Returns 0, or 3 after a line naming the image.
+static int checkheader(const std::string &name, LodePNGState *st, const unsigned char *head, size_t n,
+                       uint64_t size, unsigned *w, unsigned *h)
+{
+    if (unsigned e = lodepng_inspect(w, h, st, head, n))
+        return cantdecode(name, e);
+    if (*w > 65535 || *h > 65535)
+        return report(3, "%s: image is %ux%u, more than a tile's 65535 pixels on a side", name.c_str(), *w, *h);
+    // Deflate expands data at most 1032-fold: an image too large for its
+    // file is refused. Nor may its data inflate to more than the image
+    // needs: each row, interlaced ones too, adds a filter byte and at most a
+    // byte of padding. A file far larger than that is no tile either.
+    size_t need = lodepng_get_raw_size(*w, *h, &st->info_png.color) + 4 * size_t(*h) + 16;
+    st->decoder.zlibsettings.max_output_size = need;
+    if (need / 1032 > size)
+        return report(3, "%s: image claims %ux%u pixels, more than its %llu bytes can hold", name.c_str(), *w,
+                      *h, (unsigned long long)size);
+    if (size > 2 * uint64_t(need) + (64 << 20))
+        return report(3, "%s: %llu bytes, far more than an image of %ux%u pixels needs", name.c_str(),
+                      (unsigned long long)size, *w, *h);
+    return 0;
+}
+
 int decodetile(const std::string &file, const std::string &name, int32_t rgba, const palette &pal,
                colourcache *cache, unsigned *w, unsigned *h, pixels *px)
 {
@@ -120,22 +146,10 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     std::unique_ptr<LodePNGState, void (*)(LodePNGState *)> keep(&st, lodepng_state_cleanup);
     st.decoder.color_convert = 0;
     unsigned iw = 0, ih = 0;
-    unsigned e = lodepng_inspect(&iw, &ih, &st, raw, rawsize);
-    if (e)
-        return cantdecode(name, e);
-    if (iw > 65535 || ih > 65535)
-        return report(3, "%s: image is %ux%u, more than a tile's 65535 pixels on a side", name.c_str(), iw, ih);
-    // Deflate expands data at most 1032-fold: an image too large for its
-    // file is refused before anything is allocated for it. Nor may its data
-    // inflate to more than the image needs: each row, interlaced ones too,
-    // adds a filter byte and at most a byte of padding.
-    size_t need = lodepng_get_raw_size(iw, ih, &st.info_png.color) + 4 * size_t(ih) + 16;
-    st.decoder.zlibsettings.max_output_size = need;
-    if (need / 1032 > file.size())
-        return report(3, "%s: image claims %ux%u pixels, more than its %zu bytes can hold", name.c_str(), iw,
-                      ih, file.size());
+    if (int e = checkheader(name, &st, raw, rawsize, rawsize, &iw, &ih))
+        return e;
     unsigned char *dec = nullptr;
-    e = lodepng_decode(&dec, &iw, &ih, &st, raw, rawsize);
+    unsigned e = lodepng_decode(&dec, &iw, &ih, &st, raw, rawsize);
     pixels decoded(dec);
     if (e)
         return cantdecode(name, e);
@@ -174,15 +188,18 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     return 0;
 }
 
-// Takes one tile's image file: 0, leaving w, h and px untouched, when there
-// is none; else as decodetile.
-static int loadtile(const std::string &name, int32_t rgba, const palette &pal, colourcache *cache,
-                    unsigned *w, unsigned *h, pixels *px)
+// Width and height of the image at name from its header, and the file's
+// length. Returns 0, or 3 after a line naming the image.
+static int readsize(const std::string &name, unsigned *w, unsigned *h, uint64_t *size)
 {
-    std::string file;
-    if (int err = readwhole(name, file, UINT64_MAX))
-        return err == ENOENT ? 0 : cantread(name, err);
-    return decodetile(file, name, rgba, pal, cache, w, h, px);
+    unsigned char head[33];
+    size_t n = 0;
+    if (int err = readhead(name, head, sizeof head, &n, size))
+        return cantread(name, err);
+    LodePNGState st;
+    lodepng_state_init(&st);
+    std::unique_ptr<LodePNGState, void (*)(LodePNGState *)> keep(&st, lodepng_state_cleanup);
+    return checkheader(name, &st, head, n, *size, w, h);
 }
 
 int pump(const char *archive, const char *pal, const char *dir)
@@ -211,14 +228,16 @@ int pump(const char *archive, const char *pal, const char *dir)
         return report(3, "%s: tiles %lld to %lld are more than %lld", dir, (long long)first, (long long)last,
                       (long long)maxtiles);
 
-    // Tile pass: widths, heights and anm words in one table, 8 bytes a tile
+    // First pass: each tile's sidecar, and its size from its image's header,
+    // into the tables: widths, heights and anm words, 8 bytes a tile
     std::vector<unsigned char> tab(8 * n);
-    std::vector<pixels> px(n);
-    auto cache = std::make_unique<colourcache>();
+    std::vector<int32_t> rgba(n);
+    std::vector<uint64_t> filesize(n);
     // files the scan did not list are not there: no need to try them
     auto listed = [&](const std::string &path) {
         return std::binary_search(names.begin(), names.end(), path.substr(strlen(dir) + 1));
     };
+    size_t most = 0;
     for (int64_t i = 0; i < n; i++) {
         int32_t t = int32_t(first + i);
         std::string side = tilename(dir, t, "yaml");
@@ -226,18 +245,19 @@ int pump(const char *archive, const char *pal, const char *dir)
         if (listed(side))
             if (int err = readsidecar(side, &s); err != 0 && err != ENOENT)
                 return cantread(side, err);
-        put_u32(&tab[4 * (n + i)],
-                encodeanm(s.frames, s.animtype, s.xcenter, s.ycenter, s.animspeed));
+        put_u32(&tab[4 * (n + i)], encodeanm(s.frames, s.animtype, s.xcenter, s.ycenter, s.animspeed));
+        rgba[i] = s.rgba;
         unsigned w = 0, h = 0;
         std::string image = tilename(dir, t, "png");
         if (listed(image))
-            if (int e = loadtile(image, s.rgba, p, cache.get(), &w, &h, &px[i]))
+            if (int e = readsize(image, &w, &h, &filesize[i]))
                 return e;
         put_u16(&tab[2 * i], uint16_t(w));
         put_u16(&tab[2 * (n + i)], uint16_t(h));
+        most = std::max(most, size_t(w) * h);
     }
 
-    // Header, tables, then each tile's pixels column after column
+    // Header and tables
     FILE *f = out->f;
     setvbuf(f, iobuf.data(), _IOFBF, iobuf.size());
     write_u32(f, 1);
@@ -245,15 +265,28 @@ int pump(const char *archive, const char *pal, const char *dir)
     write_u32(f, uint32_t(first));
     write_u32(f, uint32_t(last));
     outwrite(out.get(), tab.data(), tab.size());
-    size_t most = 0;
-    for (int64_t i = 0; i < n; i++)
-        most = std::max(most, size_t(get_u16(&tab[2 * i])) * get_u16(&tab[2 * (n + i)]));
+
+    // Second pass: each tile decoded, matched and written in turn, column
+    // after column; one tile is held at a time
+    auto cache = std::make_unique<colourcache>();
     auto col = std::make_unique_for_overwrite<unsigned char[]>(most);
+    std::string file;
     for (int64_t i = 0; i < n; i++) {
-        unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]);
+        unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]), dw, dh;
         if (w == 0 || h == 0)
             continue;
-        transpose(px[i].get(), h, w, col.get());
+        std::string image = tilename(dir, int32_t(first + i), "png");
+        pixels px;
+        int err = readwhole(image, file, filesize[i]);
+        if (err && err != EFBIG)
+            return cantread(image, err);
+        if (err || file.size() != filesize[i])
+            return report(3, "%s: changed while the pump ran", image.c_str());
+        if (int e = decodetile(file, image, rgba[i], p, cache.get(), &dw, &dh, &px))
+            return e;
+        if (dw != w || dh != h)
+            return report(3, "%s: changed while the pump ran", image.c_str());
+        transpose(px.get(), h, w, col.get());
         outwrite(out.get(), col.get(), size_t(w) * h);
     }
     if (int e = outcommit(std::move(out), true))
