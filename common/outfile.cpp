@@ -1,5 +1,6 @@
 #include "outfile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -7,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 // The temporary being written, for the signal handler: its name is set
 // before its directory, and the directory cleared before it is closed.
@@ -170,6 +172,44 @@ void outwrite(outfile *o, const void *p, size_t n)
 {
     if (!o->err && fwrite(p, 1, n, o->f) != n)
         o->err = errno ? errno : EIO;
+}
+
+int64_t outcopy(outfile *o, int fd, uint64_t len)
+{
+    uint64_t done = 0;
+    if (o->err || fflush(o->f) != 0) {
+        o->err = o->err ? o->err : errno ? errno : EIO;
+        return 0;
+    }
+    while (done < len) {
+        ssize_t k = copy_file_range(fd, nullptr, fileno(o->f), nullptr, std::min<uint64_t>(len - done, 1 << 30), 0);
+        if (k > 0) {
+            done += uint64_t(k);
+            continue;
+        }
+        if (k == 0)
+            return int64_t(done);       // fd has ended
+        if (errno == EINTR)
+            continue;
+        // pipes, devices, file systems or kernels that can't: copy by hand
+        if (errno == EINVAL || errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF)
+            break;
+        o->err = errno;                 // the write side failed: ENOSPC, EFBIG, EIO
+        return int64_t(done);
+    }
+    static std::vector<char> buf(1 << 20);
+    while (done < len && !o->err) {
+        ssize_t k = read(fd, buf.data(), std::min<uint64_t>(len - done, buf.size()));
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k < 0)
+            return -1;
+        if (k == 0)
+            break;
+        outwrite(o, buf.data(), size_t(k));
+        done += uint64_t(k);
+    }
+    return int64_t(done);
 }
 
 int outcommit(outfilep o, bool durable)

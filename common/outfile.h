@@ -25,6 +25,13 @@ outfilep outopen(const std::string &path);
 // Appends n bytes; a failure is kept in o->err for outcommit to return.
 void outwrite(outfile *o, const void *p, size_t n);
 
+// Appends up to len bytes read from fd at its offset, copied by the kernel
+// where it can (sharing extents where the file system does), else through
+// a buffer. Returns how many: fewer only when fd ends first or a write
+// fails, which is kept in o->err for outcommit to return; an error reading
+// fd is returned as -1 with errno set.
+int64_t outcopy(outfile *o, int fd, uint64_t len);
+
 // Flushes and puts the file in place: 0, or the errno value of the first
 // failure, in which case the temporary is gone and the name untouched.
 // durable syncs the file before the rename and its directory after it.

@@ -36,20 +36,15 @@ static int shortdata(const char *bank, uint32_t index)
 
 // Copies the next len bytes of the bank into path, whole or not at all.
 // Returns 0, 4 when the bank ends first, 5 when path can't be written.
-static int copyout(FILE *in, uint64_t len, const std::string &path, std::vector<char> &buf,
-                   const char *bank, uint32_t index)
+static int copyout(FILE *in, uint64_t len, const std::string &path, const char *bank, uint32_t index)
 {
     errno = 0;
     outfilep out = outopen(path);
     if (!out)
         return cantwrite(5, path.c_str(), errno ? errno : EIO);
-    while (len > 0 && !out->err) {
-        size_t n = size_t(std::min<uint64_t>(len, buf.size()));
-        if (fread(buf.data(), 1, n, in) != n)
-            return shortdata(bank, index);
-        outwrite(out.get(), buf.data(), n);
-        len -= n;
-    }
+    int64_t got = outcopy(out.get(), fileno(in), len);
+    if (got < int64_t(len) && !out->err)
+        return shortdata(bank, index);
     if (int err = outcommit(std::move(out), false))
         return cantwrite(5, path.c_str(), err);
     return 0;
@@ -62,6 +57,7 @@ int dump(const char *bank, const char *dir)
     if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))
         return cantinput(2);    // a directory opens for reading, but holds no bank
     bool regular = S_ISREG(st.st_mode);
+    setvbuf(f.get(), nullptr, _IONBF, 0);   // samples are copied from the file's own offset
     unsigned char hb[headersize];
     if (fread(hb, headersize, 1, f.get()) != 1)
         return report(4, "%s: wave bank ends inside its header", bank);
@@ -90,7 +86,6 @@ int dump(const char *bank, const char *dir)
 
     // The script is written last, from memory: one output file at a time
     std::string script = bankhead;
-    std::vector<char> buf(1 << 20);
     for (uint32_t i = 0; i < h.waves; i++) {
         const sample &s = tab[i];
         if (s.name[0] == 0)
@@ -101,7 +96,7 @@ int dump(const char *bank, const char *dir)
         if (s.len != 0) {
             char name[32];
             snprintf(name, sizeof name, "/sound%03u.raw", i);
-            if (int e = copyout(f.get(), s.len, dir + std::string(name), buf, bank, i))
+            if (int e = copyout(f.get(), s.len, dir + std::string(name), bank, i))
                 return e;
         }
         script += bankentry(i, s);

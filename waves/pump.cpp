@@ -360,21 +360,13 @@ static void summarise(const bank &b, const std::vector<int> &why)
 // Appends exactly len bytes of the open file fd (path) to out. Returns 0
 // (also when out fails: committing it reports that), or 3 after naming
 // the file when it holds fewer or more bytes than were measured.
-static int copyin(int fd, const std::string &path, uint32_t len, outfile *out, std::vector<char> &buf)
+static int copyin(int fd, const std::string &path, uint32_t len, outfile *out)
 {
-    while (len > 0) {
-        ssize_t n = read(fd, buf.data(), std::min<size_t>(len, buf.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        outwrite(out, buf.data(), size_t(n));
-        if (out->err)
-            return 0;   // the bank's commit reports why
-        len -= uint32_t(n);
-    }
+    int64_t got = outcopy(out, fd, len);
+    if (out->err)
+        return 0;   // the bank's commit reports why
     char more;
-    if (len > 0 || read(fd, &more, 1) > 0)
+    if (got != int64_t(len) || read(fd, &more, 1) != 0)
         return report(3, "%s: size changed while reading", path.c_str());
     return 0;
 }
@@ -396,10 +388,9 @@ static int writebank(bank &b, const char *bankpath)
     for (size_t i = 0; i < b.recs.size(); i++)
         putsample(&table[headersize + samplesize * i], b.recs[i]);
     outwrite(out.get(), table.data(), table.size());
-    std::vector<char> buf(1 << 20);
     for (size_t i = 0; i < b.recs.size() && !out->err; i++)
         if (int32_t(b.recs[i].len) > 0)
-            if (int e = copyin(files[i], b.paths[i], b.recs[i].len, out.get(), buf))
+            if (int e = copyin(files[i], b.paths[i], b.recs[i].len, out.get()))
                 return e;
     if (int err = outcommit(std::move(out), true))
         return cantwrite(2, bankpath, err);
