@@ -4,6 +4,10 @@ CMAKE_FLAGS ?=
 JOBS    ?= 2
 PREFIX  ?= /usr/local
 DEMO    := $(BUILD)/demo
+CONFIG  := $(strip -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS))
+STAMP   := $(BUILD)/cmakeflags
+
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps build test demo asan samples bench install fuzz clean
 
@@ -12,39 +16,43 @@ all: build
 deps:
 	@tools/deps.sh
 
-$(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+# Packages are checked and CMake run only when the build directory has no cache or was
+# configured with other flags; the cache starts afresh, so a flag taken out is gone too.
+ifneq ($(if $(wildcard $(BUILD)/CMakeCache.txt),$(shell cat $(STAMP) 2>/dev/null)),$(CONFIG))
+.PHONY: $(STAMP)
+endif
+$(STAMP):
+	@tools/deps.sh
+	@rm -f $(BUILD)/CMakeCache.txt
+	cmake -S . -B $(BUILD) $(CONFIG)
+	@printf '%s\n' '$(subst ','\'',$(CONFIG))' >$@
 
-build: deps $(BUILD)/CMakeCache.txt
+build: $(STAMP)
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Asan $(CMAKE_FLAGS)"
 
 # Remakes the sample files from their generator.
-samples: build
+samples: $(STAMP)
+	cmake --build $(BUILD) -j $(JOBS) --target mksamples
 	$(BUILD)/samples/mksamples samples
 
-demo: build
+# Builds only the two programs; of the build's lines it keeps those of work done, so a
+# built tree shows the programs' own output and the round trips alone.
+demo: $(STAMP)
+	@{ cmake --build $(BUILD) -j $(JOBS) --target vrel zbqtool 2>&1; echo $$? >$(BUILD)/buildstatus; } | \
+	    grep -v -e '\] Built target ' -e '^ninja: no work to do'; exit $$(cat $(BUILD)/buildstatus)
 	@rm -rf $(DEMO) && mkdir -p $(DEMO)/tiles $(DEMO)/waves
-	$(BUILD)/tiles/vrel dump samples/tiles0000.art samples/palette.dat $(DEMO)/tiles
-	@echo
-	@echo "tile images and sidecars: $(DEMO)/tiles/"
-	@ls $(DEMO)/tiles
-	@echo
-	$(BUILD)/tiles/vrel pump $(DEMO)/tiles0000.art samples/palette.dat $(DEMO)/tiles
+	@$(BUILD)/tiles/vrel dump samples/tiles0000.art samples/palette.dat $(DEMO)/tiles
+	@$(BUILD)/tiles/vrel pump $(DEMO)/tiles0000.art samples/palette.dat $(DEMO)/tiles
 	@tools/samearchive.sh samples/tiles0000.art $(DEMO)/tiles0000.art
-	@echo
-	$(BUILD)/waves/zbqtool dump samples/waves.zbq $(DEMO)/waves
-	@echo
-	@echo "bank script and raw samples: $(DEMO)/waves/"
-	@ls $(DEMO)/waves
-	@echo
-	$(BUILD)/waves/zbqtool pump $(DEMO)/waves.zbq $(DEMO)/waves
+	@$(BUILD)/waves/zbqtool dump samples/waves.zbq $(DEMO)/waves
+	@$(BUILD)/waves/zbqtool pump $(DEMO)/waves.zbq $(DEMO)/waves
 	@cmp samples/waves.zbq $(DEMO)/waves.zbq && \
 	    echo "round trip: $(DEMO)/waves.zbq is samples/waves.zbq again"
 
@@ -61,8 +69,6 @@ install: build
 clean:
 	rm -rf build build-*
 
-bench: build
-	$(BUILD)/bench/anmbench $(BUILD)/tiles/vrel
-	$(BUILD)/bench/matchbench
-	$(BUILD)/bench/tilebench $(BUILD)/tiles/vrel $(BUILD)/bench/peakrss $(BUILD)/benchwork
-	$(BUILD)/bench/wavebench $(BUILD)/waves/zbqtool $(BUILD)/bench/peakrss $(BUILD)/benchwork
+# Builds the benchmarks, left out of the default build, and runs them.
+bench: $(STAMP)
+	cmake --build $(BUILD) -j $(JOBS) --target runbench

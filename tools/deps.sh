@@ -1,11 +1,16 @@
 #!/bin/sh
-# Installs the Debian packages the build and tests need, when any is missing.
+# Installs the Debian packages the build and tests need, when any is missing; elsewhere
+# leaves finding them to CMake.
 # Usage: tools/deps.sh [extra packages...]
 set -eu
 # test-only: the real programs users edit tiles and samples with, which the
 # tests drive (image editors and converters, sox)
 pkgs="cmake g++ make pkg-config liblodepng-dev liblua5.3-dev libgtest-dev"
 pkgs="$pkgs imagemagick python3-pil pngquant netpbm sox $*"
+if ! command -v dpkg-query >/dev/null 2>&1; then
+    echo "deps: no dpkg here, packages not checked; cmake reports what it can't find" >&2
+    exit 0
+fi
 missing=""
 for p in $pkgs; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
