@@ -3,8 +3,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 #include "wavefix.h"
@@ -142,4 +144,54 @@ TEST_F(WaveFault, SigtermDuringADumpRemovesItsTemporary)
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"sound000.raw"});
     EXPECT_EQ(readfile(path("out/sound000.raw")), "edited");
+}
+
+// Copies of sample bytes go through the kernel between regular files and
+// through a buffer where a FIFO is at either end: both fail alike.
+TEST_F(WaveFault, CopiesFailAlikeThroughTheKernelOrABuffer)
+{
+    // a dump from a FIFO onto a disk that fills
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    std::string bank = u32(0) + u32(1) + rec(pumpname("BIG"), 5000) + std::string(5000, 'x');
+    std::thread writer([&] { writefile(path("fifo"), bank); });
+    runresult r = run({PROG, "dump", path("fifo"), path("out")}, {.fsize = 4096});
+    writer.join();
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.substr(r.out.find('\n', r.out.find("sample")) + 1),
+              path("out") + "/sound000.raw: can't write: File too large\n");
+    EXPECT_TRUE(listdir(path("out")).empty());
+
+    // a pump whose sample file shrinks or grows once it was measured: the
+    // pump is held writing its summary into a full pipe meanwhile
+    std::string script = "local t = {}\nfor i = 0, 1999 do t[i] = { name = 'X' } end\n"
+                         "t[2000] = { file = 'a.raw', name = 'A' }\nreturn t\n";
+    writefile(path("out/bankinfo.lua"), script);
+    ASSERT_EQ(mkfifo(path("w.fifo").c_str(), 0600), 0);
+    for (std::string bankname : {"w.zbq", "w.fifo"})
+        for (bool grow : {false, true}) {
+            SCOPED_TRACE(bankname + (grow ? ", grown" : ", shrunk"));
+            writefile(path("out/a.raw"), std::string(5000, 'a'));
+            std::string drained;
+            std::thread reader;
+            if (bankname == "w.fifo")
+                reader = std::thread([&] { drained = readfile(path("w.fifo")); });
+            child c = start({PROG, "pump", path(bankname), path("out")});
+            int queued = 0;
+            for (int i = 0; i < 10000 && queued < 65536; i++) {
+                usleep(1000);
+                ioctl(c.out, FIONREAD, &queued);
+            }
+            if (grow)
+                writefile(path("out/a.raw"), std::string(5001, 'a'));  // truncated, then longer
+            else
+                ASSERT_EQ(truncate(path("out/a.raw").c_str(), 10), 0);
+            r = finish(c);
+            if (reader.joinable())
+                reader.join();
+            EXPECT_EQ(r.status, 2);
+            std::string tail = path("out/a.raw") + ": size changed while reading\n";
+            ASSERT_GE(r.out.size(), tail.size());
+            EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+        }
+    EXPECT_FALSE(exists(path("w.zbq")));
 }
