@@ -1,11 +1,14 @@
-// zbqtool dump and pump of a 200 MB wave bank against copying the same bytes
-// with cp, and the peak memory of the dump.
+// zbqtool dump of a 100 MiB wave bank against cp -r of the files it writes,
+// its pump against cat of the raw samples into one file, and the dump's
+// peak memory.
 //   wavebench path/to/zbqtool path/to/peakrss workdir
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <random>
+#include <vector>
 
 #include "benchutil.h"
 
@@ -18,16 +21,16 @@ int main(int argc, char **argv)
         return 1;
     }
     std::string zbq = argv[1], helper = argv[2], work = argv[3];
-    const int runs = 5, count = 400;
+    const int runs = 5, count = 500;
     std::filesystem::remove_all(work);
     std::filesystem::create_directories(work);
 
-    // 400 samples from 100 KB to 900 KB: tones, silence and noise
+    // 500 samples of about 200 KiB, 100 MiB in all: tones, silence and noise
     std::mt19937 rng(5);
     std::string table, data;
     size_t largest = 0;
     for (int i = 0; i < count; i++) {
-        uint32_t len = 100000 + uint32_t(rng() % 800000);
+        uint32_t len = 109715 + uint32_t(rng() % 200000);
         largest = std::max<size_t>(largest, len);
         std::string name = "SAMPLE " + std::to_string(i);
         name.resize(15, ' ');
@@ -43,30 +46,41 @@ int main(int argc, char **argv)
         fprintf(stderr, "wavebench: can't write %s\n", bank.c_str());
         return 1;
     }
-    printf("%d samples, %.1f MB; medians of %d interleaved runs\n\n", count, data.size() / 1e6, runs);
-    printf("%-34s %12s %12s %8s\n", "", "ours", "cp", "ratio");
+    printf("%d samples, %.1f MiB; medians of %d interleaved runs\n\n", count, data.size() / 1048576.0, runs);
+    printf("%-34s %12s %12s %8s\n", "", "ours", "baseline", "ratio");
+
+    // a dump to copy: the baseline of the dump is cp -r of its files
+    std::string src = work + "/src";
+    std::filesystem::create_directories(src);
+    runprog({zbq, "dump", bank, src});
+    std::vector<std::string> raws;
+    for (const auto &e : std::filesystem::directory_iterator(src))
+        if (e.path().extension() == ".raw")
+            raws.push_back(e.path());
+    std::sort(raws.begin(), raws.end());
 
     int fresh = 0;
-    std::string dir, copy;
+    std::string dir;
     auto setup = [&] {
         dir = work + "/d" + std::to_string(fresh++);
-        copy = work + "/copy" + std::to_string(fresh);
-        std::filesystem::create_directories(dir);
         sync();
     };
-    auto [d, cd] = interleave(runs, [&] { runprog({zbq, "dump", bank, dir}); },
-                              [&] { runprog({"cp", bank, copy}); }, setup);
-    row("dump", d, cd);
-    long rss = peakrss(helper, {zbq, "dump", bank, dir});
-    printf("%-34s %10.1f MB %10.1f MB %7.2fx\n", "dump peak memory vs largest sample", rss / 1024.0,
-           largest / 1048576.0, rss / 1024.0 / (largest / 1048576.0));
+    auto [d, cd] = interleave(runs, [&] {
+        std::filesystem::create_directories(dir);
+        runprog({zbq, "dump", bank, dir});
+    }, [&] { runprog({"cp", "-r", src, dir}); }, setup);
+    row("dump vs cp -r of its files", d, cd);
+    std::string one = work + "/one";
+    std::filesystem::create_directories(one);
+    long rss = peakrss(helper, {zbq, "dump", bank, one});
+    printf("%-34s %10.1f MB %10.1f MB %+7.1f MB\n", "dump peak memory vs largest sample", rss / 1024.0,
+           largest / 1048576.0, rss / 1024.0 - largest / 1048576.0);
 
-    std::string src = dir;
-    auto [p, cp] = interleave(runs, [&] { runprog({zbq, "pump", work + "/back" + std::to_string(fresh) + ".zbq", src}); },
-                              [&] { runprog({"cp", bank, copy}); }, setup);
-    row("pump", p, cp);
-    std::string back = work + "/back" + std::to_string(fresh) + ".zbq";
-    runprog({zbq, "pump", back, src});
+    std::string back = work + "/back.zbq", joined = work + "/joined";
+    std::vector<std::string> cat = {"sh", "-c", "cat \"$@\" >" + joined, "sh"};
+    cat.insert(cat.end(), raws.begin(), raws.end());
+    auto [p, pc] = interleave(runs, [&] { runprog({zbq, "pump", back, src}); }, [&] { runprog(cat); }, setup);
+    row("pump vs cat of the raw samples", p, pc);
     runprog({"cmp", "-s", bank, back});     // the round trip must hold
     if (!getenv("KEEP"))
         std::filesystem::remove_all(work);
