@@ -77,6 +77,19 @@ static pixels unpack(const unsigned char *in, size_t count, unsigned bits)
 static unsigned mapentries(unsigned char *px, size_t count, const LodePNGColorMode &mode,
                            const palette &pal, colourcache *cache, bool keep)
 {
+    // An image whose palette is the palette file's own, as a dump writes
+    // it, keeps every index: no pixel need be looked at
+    bool same[256];
+    bool all = keep;
+    for (unsigned k = 0; k < mode.palettesize; k++) {
+        const unsigned char *c = &mode.palette[4 * k];
+        same[k] = c[0] == uint8_t(pal.r[k]) && c[1] == uint8_t(pal.g[k]) && c[2] == uint8_t(pal.b[k]) &&
+                  c[3] == 255;
+        all = all && same[k];
+    }
+    if (all)
+        return 0;   // indices past the palette's end are kept too
+
     bool used[256] = {};
     for (size_t i = 0; i < count; i++)
         used[px[i]] = true;
@@ -90,13 +103,7 @@ static unsigned mapentries(unsigned char *px, size_t count, const LodePNGColorMo
         unsigned char c[4] = {0, 0, 0, 255};
         if (k < mode.palettesize)
             memcpy(c, &mode.palette[4 * k], 4);
-        else if (keep) {
-            map[k] = uint8_t(k);
-            continue;
-        }
-        bool same = c[0] == uint8_t(pal.r[k]) && c[1] == uint8_t(pal.g[k]) &&
-                    c[2] == uint8_t(pal.b[k]) && c[3] == 255;
-        if (keep && same) {
+        if (keep && (k >= mode.palettesize || same[k])) {
             map[k] = uint8_t(k);
             continue;
         }
