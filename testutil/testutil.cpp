@@ -36,6 +36,10 @@ child start(const std::vector<std::string> &args, const runopts &o)
             rlimit rl{rlim_t(o.fsize), rlim_t(o.fsize)};
             setrlimit(RLIMIT_FSIZE, &rl);
         }
+        if (o.files > 0) {
+            rlimit rl{rlim_t(o.files), rlim_t(o.files)};
+            setrlimit(RLIMIT_NOFILE, &rl);
+        }
         if (o.memory > 0) {
             rlimit rl{rlim_t(o.memory), rlim_t(o.memory)};
             setrlimit(RLIMIT_AS, &rl);

@@ -8,6 +8,7 @@
 struct runopts {
     long fsize = 0;             // file size limit in bytes (RLIMIT_FSIZE), 0 for none
     long memory = 0;            // address space limit in bytes (RLIMIT_AS), 0 for none
+    long files = 0;             // open files limit (RLIMIT_NOFILE, hard too), 0 for none
     int uid = -1;               // run as this user and its group (the tests run as root)
     std::string out = {};       // standard output to this file instead of being captured
     bool closedout = false;     // standard output a pipe nobody reads any more

@@ -7,11 +7,14 @@
 #include <lodepng.h>
 #include <memory>
 #include <new>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "art.h"
 #include "outfile.h"
 #include "match.h"
+#include "openfiles.h"
 #include "pump.h"
 #include "report.h"
 #include "tiledir.h"
@@ -195,18 +198,58 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     return 0;
 }
 
-// Width and height of the image at name from its header, and the file's
-// length. Returns 0, or 3 after a line naming the image.
-static int readsize(const std::string &name, unsigned *w, unsigned *h, uint64_t *size)
+// Opens a tile's image and takes its width and height from its header;
+// keeps it open in *fd while *room allows, so that the second pass reads
+// the file measured. Returns 0, also when the image is gone, or 3 after a
+// line naming the image.
+static int openimage(const std::string &name, size_t *room, int *fd, unsigned *w, unsigned *h,
+                     uint64_t *size)
 {
+    struct stat st;
+    int f = openread(name.c_str(), &st);
+    if (f < 0)
+        return errno == ENOENT ? 0 : cantread(name, errno);
+    std::vector<int> own{f};
+    fdlist keep(&own, closeall);
+    if (!S_ISREG(st.st_mode))
+        return cantread(name, EISDIR);
     unsigned char head[33];
-    size_t n = 0;
-    if (int err = readhead(name, head, sizeof head, &n, size))
-        return cantread(name, err);
-    LodePNGState st;
-    lodepng_state_init(&st);
-    std::unique_ptr<LodePNGState, void (*)(LodePNGState *)> keep(&st, lodepng_state_cleanup);
-    return checkheader(name, &st, head, n, *size, w, h);
+    ssize_t n = pread(f, head, sizeof head, 0);
+    if (n < 0)
+        return cantread(name, errno);
+    LodePNGState png;
+    lodepng_state_init(&png);
+    std::unique_ptr<LodePNGState, void (*)(LodePNGState *)> keeppng(&png, lodepng_state_cleanup);
+    *size = uint64_t(st.st_size);
+    if (int e = checkheader(name, &png, head, size_t(n), *size, w, h))
+        return e;
+    if (*room > 0) {
+        *fd = f;
+        own.clear();
+        --*room;
+    }
+    return 0;
+}
+
+// Reads the whole of a tile's image, size bytes as measured, from fd or,
+// where it could not be kept open, by name again. Returns 0, or 3 after a
+// line naming the image.
+static int readimage(const std::string &name, int *fd, uint64_t size, std::string &file)
+{
+    struct stat st;
+    if (*fd < 0 && (*fd = openread(name.c_str(), &st)) < 0)
+        return cantread(name, errno);
+    file.resize(size);
+    size_t got = 0;
+    ssize_t k = 1;
+    while (got < size && (k = pread(*fd, &file[got], size - got, off_t(got))) > 0)
+        got += size_t(k);
+    if (k < 0)
+        return cantread(name, errno);
+    char more;
+    if (got < size || pread(*fd, &more, 1, off_t(size)) > 0)
+        return report(3, "%s: changed while the pump ran", name.c_str());
+    return 0;
 }
 
 int pump(const char *archive, const char *pal, const char *dir)
@@ -240,6 +283,9 @@ int pump(const char *archive, const char *pal, const char *dir)
     std::vector<unsigned char> tab(8 * n);
     std::vector<int32_t> rgba(n);
     std::vector<uint64_t> filesize(n);
+    std::vector<int> fds(n, -1);
+    fdlist keep(&fds, closeall);
+    size_t room = allowopen(size_t(n));
     // files the scan did not list are not there: no need to try them
     auto listed = [&](const std::string &path) {
         return std::binary_search(names.begin(), names.end(), path.substr(strlen(dir) + 1));
@@ -257,7 +303,7 @@ int pump(const char *archive, const char *pal, const char *dir)
         unsigned w = 0, h = 0;
         std::string image = tilename(dir, t, "png");
         if (listed(image))
-            if (int e = readsize(image, &w, &h, &filesize[i]))
+            if (int e = openimage(image, &room, &fds[i], &w, &h, &filesize[i]))
                 return e;
         put_u16(&tab[2 * i], uint16_t(w));
         put_u16(&tab[2 * (n + i)], uint16_t(h));
@@ -284,12 +330,13 @@ int pump(const char *archive, const char *pal, const char *dir)
             continue;
         std::string image = tilename(dir, int32_t(first + i), "png");
         pixels px;
-        int err = readwhole(image, file, filesize[i]);
-        if (err && err != EFBIG)
-            return cantread(image, err);
-        if (err || file.size() != filesize[i])
-            return report(3, "%s: changed while the pump ran", image.c_str());
-        if (int e = decodetile(file, image, rgba[i], p, cache.get(), &dw, &dh, &px))
+        int e = readimage(image, &fds[i], filesize[i], file);
+        if (fds[i] >= 0)
+            close(fds[i]);  // read: the room it held goes to the next ones opened again
+        fds[i] = -1;
+        if (e)
+            return e;
+        if ((e = decodetile(file, image, rgba[i], p, cache.get(), &dw, &dh, &px)))
             return e;
         if (dw != w || dh != h)
             return report(3, "%s: changed while the pump ran", image.c_str());

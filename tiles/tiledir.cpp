@@ -179,22 +179,6 @@ int readwhole(const std::string &path, std::string &data, uint64_t most)
     return err;
 }
 
-int readhead(const std::string &path, unsigned char *buf, size_t n, size_t *got, uint64_t *size)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    struct stat st = {};
-    int err = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EISDIR : 0;
-    ssize_t k = err ? 0 : pread(fd, buf, n, 0);
-    if (k < 0)
-        err = errno;
-    *got = k > 0 ? size_t(k) : 0;
-    *size = uint64_t(st.st_size);
-    close(fd);
-    return err;
-}
-
 int readsidecar(const std::string &path, sidecar *s)
 {
     std::string text;

@@ -44,11 +44,6 @@ void parsesidecar(const std::string &text, sidecar *s);
 // EFBIG for one larger than most.
 int readwhole(const std::string &path, std::string &data, uint64_t most);
 
-// Reads at most n bytes from the start of the regular file at path into
-// buf; got is how many, size the file's length. Returns 0 or an errno
-// value, EISDIR for anything that is not a regular file.
-int readhead(const std::string &path, unsigned char *buf, size_t n, size_t *got, uint64_t *size);
-
 // A sidecar holds a few short lines: anything larger is not one.
 constexpr uint64_t maxsidecar = 1 << 20;
 

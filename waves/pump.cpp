@@ -8,11 +8,11 @@
 #include <lua.hpp>
 #include <memory>
 #include <new>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "openfiles.h"
 #include "outfile.h"
 #include "pump.h"
 #include "report.h"
@@ -289,35 +289,21 @@ int runbank(lua_State *L, bank *b)
     return ret ? ret : b->ret;
 }
 
-using fdlist = std::unique_ptr<std::vector<int>, void (*)(std::vector<int> *)>;
-static void closeall(std::vector<int> *fds)
-{
-    for (int fd : *fds)
-        if (fd >= 0)
-            close(fd);
-}
-
 // Opens every sample file once and takes its length from the open file,
 // so that a file swapped for another later can't change what is copied.
-// Keeps in fds those with data, and in why the errno of each that can't be
-// opened. Returns 0, or 3 after naming a file that can't be a sample.
+// Keeps in fds those with data, as many as the process may hold open, and
+// in why the errno of each that can't be opened. Returns 0, or 3 after
+// naming a file that can't be a sample.
 static int measure(bank &b, std::vector<int> &fds, std::vector<int> &why)
 {
-    // a bank may name more files than a process may hold open by default
-    rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max && rl.rlim_cur < b.recs.size() + 64) {
-        rl.rlim_cur = std::min<rlim_t>(rl.rlim_max, b.recs.size() + 64);
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
+    size_t room = allowopen(b.recs.size());
     for (size_t i = 0; i < b.recs.size(); i++) {
         if (b.paths[i].empty())
             continue;   // no file: len 0
-        int fd = open(b.paths[i].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);    // a FIFO must not block
         struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0) {
+        int fd = openread(b.paths[i].c_str(), &st);
+        if (fd < 0) {
             why[i] = errno;
-            if (fd >= 0)
-                close(fd);
             continue;
         }
         fds[i] = fd;
@@ -330,6 +316,12 @@ static int measure(bank &b, std::vector<int> &fds, std::vector<int> &why)
         // a record with data must have a name, or a dump reads it as empty
         if (b.recs[i].name[0] == 0 && b.recs[i].len > 0)
             setname(b.recs[i], "");
+        if (b.recs[i].len == 0 || room == 0) {
+            close(fd);  // nothing to copy, or opened again to copy it
+            fds[i] = -1;
+        } else {
+            room--;
+        }
     }
     return 0;
 }
@@ -357,16 +349,20 @@ static void summarise(const bank &b, const std::vector<int> &why)
     }
 }
 
-// Appends exactly len bytes of the open file fd (path) to out. Returns 0
-// (also when out fails: committing it reports that), or 3 after naming
-// the file when it holds fewer or more bytes than were measured.
-static int copyin(int fd, const std::string &path, uint32_t len, outfile *out)
+// Appends exactly len bytes of the sample file, from fd or, where it could
+// not be kept open, opened again, to out. Returns 0 (also when out fails:
+// committing it reports that), or 3 after naming the file when it can't
+// be read or holds fewer or more bytes than were measured.
+static int copyin(int *fd, const std::string &path, uint32_t len, outfile *out)
 {
-    int64_t got = outcopy(out, fd, len);
+    struct stat st;
+    if (*fd < 0 && (*fd = openread(path.c_str(), &st)) < 0)
+        return report(3, "%s: can't read: %s", path.c_str(), strerror(errno));
+    int64_t got = outcopy(out, *fd, len);
     if (out->err)
         return 0;   // the bank's commit reports why
     char more;
-    if (got != int64_t(len) || read(fd, &more, 1) != 0)
+    if (got != int64_t(len) || read(*fd, &more, 1) != 0)
         return report(3, "%s: size changed while reading", path.c_str());
     return 0;
 }
@@ -389,9 +385,14 @@ static int writebank(bank &b, const char *bankpath)
         putsample(&table[headersize + samplesize * i], b.recs[i]);
     outwrite(out.get(), table.data(), table.size());
     for (size_t i = 0; i < b.recs.size() && !out->err; i++)
-        if (int32_t(b.recs[i].len) > 0)
-            if (int e = copyin(files[i], b.paths[i], b.recs[i].len, out.get()))
+        if (int32_t(b.recs[i].len) > 0) {
+            int e = copyin(&files[i], b.paths[i], b.recs[i].len, out.get());
+            if (files[i] >= 0)
+                close(files[i]);    // copied: the room it held goes to the next ones opened again
+            files[i] = -1;
+            if (e)
                 return e;
+        }
     if (int err = outcommit(std::move(out), true))
         return cantwrite(2, bankpath, err);
     return 0;
