@@ -26,7 +26,12 @@ __attribute__((always_inline)) inline void brutebody(const unsigned char *rgba, 
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx512f,prefer-vector-width=512"))) inline void brute512(const unsigned char *rgba, size_t count,
+#ifdef __clang__
+#define BRUTE512 "avx512f"
+#else
+#define BRUTE512 "avx512f,prefer-vector-width=512"
+#endif
+__attribute__((target(BRUTE512))) inline void brute512(const unsigned char *rgba, size_t count,
                                                                                const palette &pal, unsigned char *out)
 {
     brutebody(rgba, count, pal, out);

@@ -18,7 +18,12 @@ __attribute__((always_inline)) static inline uint8_t nearestkeys(const palette &
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx512f,prefer-vector-width=512"))) static uint8_t nearest512(const palette &pal, int32_t r, int32_t g, int32_t b)
+#ifdef __clang__
+#define WIDE512 "avx512f"
+#else
+#define WIDE512 "avx512f,prefer-vector-width=512"   // else GCC halves the vectors
+#endif
+__attribute__((target(WIDE512))) static uint8_t nearest512(const palette &pal, int32_t r, int32_t g, int32_t b)
 {
     return nearestkeys(pal, r, g, b);
 }
