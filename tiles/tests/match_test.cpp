@@ -50,9 +50,11 @@ TEST(Match, EveryBuildGivesTheReferenceResult)
             if (!nearestclones[c])
                 continue;
             SCOPED_TRACE("round " + std::to_string(round) + ", build " + std::to_string(c));
-            for (size_t i = 0; i < px.size(); i += 4)
-                if (px[i + 3] > 128)
+            for (size_t i = 0; i < px.size(); i += 4) {
+                if (px[i + 3] > 128) {
                     ASSERT_EQ(nearestclones[c](pal, px[i], px[i + 1], px[i + 2]), uint8_t(want[i / 4])) << i / 4;
+                }
+            }
         }
         auto cache = std::make_unique<colourcache>();
         std::string got(px.size() / 4, '\0');
