@@ -104,23 +104,20 @@ int dump(const char *archive, const char *pal, const char *dir)
     int32_t reported = int32_t(read_u32(f.get()));
     int32_t first = int32_t(read_u32(f.get()));
     int32_t last = int32_t(read_u32(f.get()));
-    if (feof(f.get()) || ferror(f.get())) {
+    if (feof(f.get()) || ferror(f.get()))
         return report(4, "%s: archive ends inside its header", archive);
-    }
     int64_t n = int64_t(last) - first + 1;
     fprintf(stderr, "dump mode: version %d, numtiles %lld (reported %d), firsttile %d, lasttile %d\n",
             version, (long long)n, reported, first, last);
-    if (n < 0) {
+    if (n < 0)
         return report(4, "%s: lasttile %d is below firsttile %d - 1", archive, last, first);
-    }
 
     // Tables: widths, heights, anm words, 8 bytes a tile. A regular file
     // must hold them and every tile's pixels before anything is written.
     uint64_t left = regular ? uint64_t(st.st_size) - 16 : 0;
     bytes tab;
-    if ((regular && uint64_t(n) * 8 > left) || !readblock(f.get(), uint64_t(n) * 8, tab)) {
+    if ((regular && uint64_t(n) * 8 > left) || !readblock(f.get(), uint64_t(n) * 8, tab))
         return report(4, "%s: archive ends inside its tile tables", archive);
-    }
     if (regular) {
         left -= uint64_t(n) * 8;
         for (int64_t i = 0; i < n; i++) {

@@ -70,9 +70,8 @@ int dump(const char *bank, const char *dir)
     // before anything is written.
     uint64_t left = regular ? uint64_t(st.st_size) - headersize : 0;
     std::vector<sample> tab;
-    if ((regular && uint64_t(h.waves) * samplesize > left) || !readtable(f.get(), h.waves, tab)) {
+    if ((regular && uint64_t(h.waves) * samplesize > left) || !readtable(f.get(), h.waves, tab))
         return report(4, "%s: wave bank ends inside its record table", bank);
-    }
     if (regular) {
         left -= uint64_t(h.waves) * samplesize;
         for (uint32_t i = 0; i < h.waves; i++) {
