@@ -8,7 +8,8 @@
 #   scratch-dir  where inputs and outputs go (about 2 GB); default a
 #                mktemp directory, removed at the end unless a check failed
 #   BUILD=dir    the build to test (default build)
-#   RUNS=n       runs per scenario and signal (default 50)
+#   RUNS=n       runs per scenario and signal (default 50), signalled at
+#                k/n of the full run's time; more past it until one finishes
 #   ONLY=x       run only the scenarios whose name contains x
 # Takes about five minutes on two cores. Exits 1 when any check failed;
 # each failure is detailed in scratch-dir/failures.log.
@@ -20,7 +21,6 @@ vrel=$build/tiles/vrel
 zbqtool=$build/waves/zbqtool
 runs=${RUNS:-50}
 only=${ONLY:-}
-span=120        # signals go out up to 120% of the measured run time
 for p in "$vrel" "$zbqtool"; do
     [[ -x $p ]] || { echo "no $p: run make build first" >&2; exit 2; }
 done
@@ -199,80 +199,87 @@ saved=0
 
 secs() { printf '%d.%06d' $(($1 / 1000000)) $(($1 % 1000000)); }
 
+# One run of the command with signal $1 sent after $2 microseconds, then
+# the checks; counts into the tallies of sweep.
+onerun() {
+    local sig=$1 d=$2 expect rc=0 why=()
+    [[ $sig == KILL ]] && expect=137 || expect=143
+    # --foreground: the signal goes to the program alone, not to timeout too
+    timeout --foreground --preserve-status -s "$sig" "$(secs "$d")" "${cmd[@]}" >/dev/null 2>"$S/err" || rc=$?
+    check
+    case $rc in
+    0) finished=$((finished + 1)) ;;
+    "$expect") interrupted=$((interrupted + 1)) ;;
+    *) badexit=$((badexit + 1)); why+=("exit status $rc: $(tail -n 2 "$S/err" | tr '\n' ' ')") ;;
+    esac
+    ((${#PROBLEMS[@]} == 0)) || { partial=$((partial + 1)); why+=("${PROBLEMS[@]}"); }
+    ((TMPS == 0)) || withtmp=$((withtmp + 1))
+    if [[ $sig == TERM && $TMPS -gt 0 ]] || ((TMPS > 1)); then
+        extra=$((extra + 1))
+        why+=("$TMPS temporaries left: $(cd "$W" && find . -name '.*.tmp' -printf '%P (%s bytes) ')")
+    fi
+    if ((${#why[@]})); then
+        failed=1
+        {
+            echo "$label, SIG$sig after $(secs "$d")s (full run $(secs "$t")s):"
+            printf '    %s\n' "${why[@]}"
+        } >>"$log"
+        if ((saved < 3)); then  # the first few states, for a look
+            saved=$((saved + 1))
+            cp -a "$W" "$S/failed-$saved"
+            echo "    state kept in $S/failed-$saved" >>"$log"
+        fi
+    fi
+    restore "$pristine"
+}
+
 # sweep label pristine-dir command...: the command writes into $W, which
 # starts as a copy of pristine-dir
 sweep() {
     local label=$1 pristine=$2
     shift 2
+    local cmd=("$@")
     [[ -z $only || $label == *"$only"* ]] || return 0
     local began=$SECONDS
     rm -rf "$W"
     cp -a "$pristine" "$W"
     manifest "$W" OLD
-    quiet "$@"                  # the full run: what a complete new output is
-    manifest "$W" NEW
-    rm -rf "$W"
-    cp -a "$pristine" "$W"
     snapshot
-    # the run time: the longest of three full runs, each started from a
-    # restored state as the sweep's runs are; runs on a busy disk vary, and
-    # the sweep should reach past the end of most
+    quiet "${cmd[@]}"           # the full run: what a complete new output is
+    manifest "$W" NEW
+    check
+    restore "$pristine"
+    # the run time: the median of three more full runs, each started from
+    # a restored state as the sweep's runs are
     local times=() i t0 t
     for i in 1 2 3; do
         t0=${EPOCHREALTIME/./}
-        quiet "$@"
+        quiet "${cmd[@]}"
         times+=($((${EPOCHREALTIME/./} - t0)))
         check
         complete || { echo "$label: full runs wrote different files" >&2; exit 2; }
         restore "$pristine"
     done
-    t=$(printf '%s\n' "${times[@]}" | sort -n | tail -n 1)
-    printf '%-34s full run %ss (longest of %s %s %s)\n' "$label" "$(secs "$t")" \
+    t=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 2p)
+    printf '%-34s full run %ss (median of %s %s %s)\n' "$label" "$(secs "$t")" \
         "$(secs "${times[0]}")" "$(secs "${times[1]}")" "$(secs "${times[2]}")"
 
-    local sig k d rc interrupted finished partial withtmp badexit extra expect
+    local sig k interrupted finished partial withtmp badexit extra tmpcol
     for sig in KILL TERM; do
         interrupted=0 finished=0 partial=0 withtmp=0 badexit=0 extra=0
-        [[ $sig == KILL ]] && expect=137 || expect=143
         for ((k = 1; k <= runs; k++)); do
-            d=$((k * t * span / (100 * runs)))
-            # --foreground: the signal goes to the program alone, not to timeout too
-            rc=0
-            timeout --foreground --preserve-status -s "$sig" "$(secs "$d")" "$@" >/dev/null 2>"$S/err" || rc=$?
-            check
-            local why=()
-            case $rc in
-            0) finished=$((finished + 1)) ;;
-            "$expect") interrupted=$((interrupted + 1)) ;;
-            *) badexit=$((badexit + 1)); why+=("exit status $rc: $(tail -n 2 "$S/err" | tr '\n' ' ')") ;;
-            esac
-            ((${#PROBLEMS[@]} == 0)) || { partial=$((partial + 1)); why+=("${PROBLEMS[@]}"); }
-            ((TMPS == 0)) || withtmp=$((withtmp + 1))
-            if [[ $sig == TERM && $TMPS -gt 0 ]] || ((TMPS > 1)); then
-                extra=$((extra + 1))
-                why+=("$TMPS temporaries left: $(cd "$W" && find . -name '.*.tmp' -printf '%P (%s bytes) ')")
-            fi
-            if ((${#why[@]})); then
-                failed=1
-                {
-                    echo "$label, SIG$sig after $(secs "$d")s (run $k of $runs, full run $(secs "$t")s):"
-                    printf '    %s\n' "${why[@]}"
-                } >>"$log"
-                if ((saved < 3)); then  # the first few states, for a look
-                    saved=$((saved + 1))
-                    cp -a "$W" "$S/failed-$saved"
-                    echo "    state kept in $S/failed-$saved" >>"$log"
-                fi
-            fi
-            restore "$pristine"
+            onerun "$sig" $((k * t / runs))
         done
-        local tmpcol
+        # a busy disk makes runs vary: go on past the measured time until
+        # one run finishes, so that the end of a run is interrupted too
+        for ((; finished == 0 && k <= 2 * runs; k++)); do
+            onerun "$sig" $((k * t / runs))
+        done
         if [[ $sig == TERM ]]; then tmpcol=$withtmp; else tmpcol="$((withtmp - extra)) one, $extra more"; fi
-        summary+=("$(printf '%-34s %-4s %4d %11d %8d %7d %-16s %8d' "$label" "$sig" "$runs" \
+        summary+=("$(printf '%-34s %-4s %4d %11d %8d %7d %-16s %8d' "$label" "$sig" $((k - 1)) \
             "$interrupted" "$finished" "$partial" "$tmpcol" "$badexit")")
-        printf '  SIG%-4s %d interrupted, %d finished, %d partial, %d left temporaries, %d bad exits\n' \
-            "$sig" "$interrupted" "$finished" "$partial" "$withtmp" "$badexit"
-        ((finished)) || echo "  (no run finished before its signal: the end of a run went untested)"
+        printf '  SIG%-4s %d runs: %d interrupted, %d finished, %d partial, %d left temporaries, %d bad exits\n' \
+            "$sig" $((k - 1)) "$interrupted" "$finished" "$partial" "$withtmp" "$badexit"
     done
     echo "  swept in $((SECONDS - began))s"
 }
