@@ -188,7 +188,7 @@ int main(int argc, char **argv)
         return 1;
     }
     std::string vrel = argv[1], helper = argv[2], work = argv[3];
-    const int count = 4000, runs = 5;
+    const int count = 4000, runs = 9;
     std::filesystem::remove_all(work);
     for (const char *d : {"", "/ours", "/base", "/rgba"})
         std::filesystem::create_directories(work + d);

@@ -21,7 +21,7 @@ int main(int argc, char **argv)
         return 1;
     }
     std::string zbq = argv[1], helper = argv[2], work = argv[3];
-    const int runs = 5, count = 500;
+    const int runs = 9, count = 500;
     std::filesystem::remove_all(work);
     std::filesystem::create_directories(work);
 

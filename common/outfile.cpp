@@ -96,9 +96,9 @@ static outfilep inplace(outfilep o, const std::string &path)
     return opened(std::move(o), open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }
 
-outfilep outopen(const std::string &path)
+outfilep outopen(const std::string &path, bool durable)
 {
-    outfilep o(new outfile{nullptr, 0, -1, "", ""}, outdrop);
+    outfilep o(new outfile{nullptr, 0, durable, 0, -1, "", ""}, outdrop);
     struct stat st;
     bool there = lstat(path.c_str(), &st) == 0;
     std::string real = path;
@@ -168,10 +168,24 @@ outfilep outopen(const std::string &path)
     return opened(std::move(o), fd);
 }
 
+// A durable output's bytes go to the disk as they are written, every MiB,
+// so that the sync before the rename has little left to wait for.
+static void writeback(outfile *o, uint64_t n)
+{
+    o->unsynced += n;
+    if (!o->durable || o->unsynced < (1 << 20) || fflush(o->f) != 0)
+        return;
+#ifdef SYNC_FILE_RANGE_WRITE
+    sync_file_range(fileno(o->f), 0, 0, SYNC_FILE_RANGE_WRITE);    // a hint: failures show at the sync
+#endif
+    o->unsynced = 0;
+}
+
 void outwrite(outfile *o, const void *p, size_t n)
 {
     if (!o->err && fwrite(p, 1, n, o->f) != n)
         o->err = errno ? errno : EIO;
+    writeback(o, n);
 }
 
 int64_t outcopy(outfile *o, int fd, uint64_t len)
@@ -185,6 +199,7 @@ int64_t outcopy(outfile *o, int fd, uint64_t len)
         ssize_t k = copy_file_range(fd, nullptr, fileno(o->f), nullptr, std::min<uint64_t>(len - done, 1 << 30), 0);
         if (k > 0) {
             done += uint64_t(k);
+            writeback(o, uint64_t(k));
             continue;
         }
         if (k == 0)
@@ -212,8 +227,9 @@ int64_t outcopy(outfile *o, int fd, uint64_t len)
     return int64_t(done);
 }
 
-int outcommit(outfilep o, bool durable)
+int outcommit(outfilep o)
 {
+    bool durable = o->durable;
     int err = o->err;
     if ((fflush(o->f) != 0 || ferror(o->f)) && !err)
         err = errno ? errno : EIO;
@@ -238,9 +254,9 @@ int outcommit(outfilep o, bool durable)
 int savefile(const std::string &path, const void *data, size_t n, bool durable)
 {
     errno = 0;
-    outfilep o = outopen(path);
+    outfilep o = outopen(path, durable);
     if (!o)
         return errno ? errno : EIO;
     outwrite(o.get(), data, n);
-    return outcommit(std::move(o), durable);
+    return outcommit(std::move(o));
 }

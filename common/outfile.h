@@ -11,6 +11,8 @@
 struct outfile {
     FILE *f;            // where the bytes go
     int err;            // first write error seen, as an errno value
+    bool durable;       // synced before the rename, and its directory after
+    uint64_t unsynced;  // bytes written since writeback was last started
     int dir;            // directory of the temporary; -1 when writing in place
     std::string tmp;    // the temporary's name in dir, until renamed
     std::string name;   // the final name in dir
@@ -19,8 +21,9 @@ void outdrop(outfile *o);   // closes, and removes a temporary not yet renamed
 using outfilep = std::unique_ptr<outfile, void (*)(outfile *)>;
 
 // Opens the output for path: null, with errno set, when it can't be.
-// Only one output is open at a time.
-outfilep outopen(const std::string &path);
+// Only one output is open at a time. A durable one is on disk before it
+// takes the name, and writing it starts the disk's work as it goes.
+outfilep outopen(const std::string &path, bool durable = false);
 
 // Appends n bytes; a failure is kept in o->err for outcommit to return.
 void outwrite(outfile *o, const void *p, size_t n);
@@ -34,8 +37,7 @@ int64_t outcopy(outfile *o, int fd, uint64_t len);
 
 // Flushes and puts the file in place: 0, or the errno value of the first
 // failure, in which case the temporary is gone and the name untouched.
-// durable syncs the file before the rename and its directory after it.
-int outcommit(outfilep o, bool durable);
+int outcommit(outfilep o);
 
 // Writes n bytes to path as above: 0 or an errno value.
 int savefile(const std::string &path, const void *data, size_t n, bool durable = false);

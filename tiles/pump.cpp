@@ -258,7 +258,7 @@ int pump(const char *archive, const char *pal, const char *dir)
     if (!loadpalette(pal, &p))
         return 2;
     std::vector<char> iobuf(1 << 20);     // outlives the stream that uses it
-    outfilep out = outopen(archive);
+    outfilep out = outopen(archive, true);
     if (!out)
         return 1;
 
@@ -343,7 +343,7 @@ int pump(const char *archive, const char *pal, const char *dir)
         transpose(px.get(), h, w, col.get());
         outwrite(out.get(), col.get(), size_t(w) * h);
     }
-    if (int e = outcommit(std::move(out), true))
+    if (int e = outcommit(std::move(out)))
         return report(1, "%s: can't write archive: %s", archive, strerror(e));
     return 0;
 }

@@ -45,7 +45,7 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, const char *
     int64_t got = outcopy(out.get(), fileno(in), len);
     if (got < int64_t(len) && !out->err)
         return shortdata(bank, index);
-    if (int err = outcommit(std::move(out), false))
+    if (int err = outcommit(std::move(out)))
         return cantwrite(5, path.c_str(), err);
     return 0;
 }

@@ -376,7 +376,7 @@ static int writebank(bank &b, const char *bankpath)
         return e;
     summarise(b, why);
 
-    outfilep out = outopen(bankpath);
+    outfilep out = outopen(bankpath, true);
     if (!out)
         return cantinput(2);
     std::vector<unsigned char> table(headersize + samplesize * b.recs.size());
@@ -393,7 +393,7 @@ static int writebank(bank &b, const char *bankpath)
             if (e)
                 return e;
         }
-    if (int err = outcommit(std::move(out), true))
+    if (int err = outcommit(std::move(out)))
         return cantwrite(2, bankpath, err);
     return 0;
 }
