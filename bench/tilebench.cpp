@@ -133,6 +133,24 @@ static void basedump(const std::string &artpath, const palette &pal, const char 
     lodepng_state_cleanup(&st);
 }
 
+// Decodes tile i of dir: its stored samples, or RGBA when rgba is set.
+// The caller frees the pixels.
+static unsigned char *decodefile(const std::string &dir, int i, bool rgba, unsigned *w, unsigned *h)
+{
+    char name[64];
+    snprintf(name, sizeof name, "/tile%03d.png", i);
+    unsigned char *file, *px = nullptr;
+    size_t size;
+    lodepng_load_file(&file, &size, (dir + name).c_str());
+    LodePNGState st;
+    lodepng_state_init(&st);
+    st.decoder.color_convert = rgba;    // info_raw is RGBA 8 from the start
+    lodepng_decode(&px, w, h, &st, file, size);
+    lodepng_state_cleanup(&st);
+    free(file);
+    return px;
+}
+
 // The pump's LodePNG work and its one write: load and decode every image
 // of the directory and write the decoded pixels to one file, synced as the
 // pump syncs its archive when durable.
@@ -140,20 +158,10 @@ static void basepump(const std::string &dir, int n, const std::string &out, bool
 {
     FILE *f = fopen(out.c_str(), "wb");
     for (int i = 0; i < n; i++) {
-        char name[64];
-        snprintf(name, sizeof name, "/tile%03d.png", i);
-        unsigned char *file, *px;
-        size_t size;
         unsigned w, h;
-        lodepng_load_file(&file, &size, (dir + name).c_str());
-        LodePNGState st;
-        lodepng_state_init(&st);
-        st.decoder.color_convert = 0;
-        lodepng_decode(&px, &w, &h, &st, file, size);
+        unsigned char *px = decodefile(dir, i, false, &w, &h);
         fwrite(px, 1, size_t(w) * h, f);
-        free(file);
         free(px);
-        lodepng_state_cleanup(&st);
     }
     fflush(f);
     if (durable)
@@ -167,16 +175,10 @@ static void basematch(const std::string &dir, int n, const palette &pal)
 {
     std::vector<unsigned char> idx;
     for (int i = 0; i < n; i++) {
-        char name[64];
-        snprintf(name, sizeof name, "/tile%03d.png", i);
-        unsigned char *file, *px;
-        size_t size;
         unsigned w, h;
-        lodepng_load_file(&file, &size, (dir + name).c_str());
-        lodepng_decode32(&px, &w, &h, file, size);
+        unsigned char *px = decodefile(dir, i, true, &w, &h);
         idx.resize(size_t(w) * h);
         bruteforce(px, idx.size(), pal, idx.data());
-        free(file);
         free(px);
     }
 }
