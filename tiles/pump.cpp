@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -49,6 +48,12 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
 static int cantdecode(const std::string &name, unsigned e)
 {
     return report(3, "%s: can't decode image: %s", name.c_str(), lodepng_error_text(e));
+}
+
+// An image that is not what the first pass measured.
+static int changed(const std::string &name)
+{
+    return report(3, "%s: changed while the pump ran", name.c_str());
 }
 
 // A tile file that exists but can't be taken: errno values as readwhole gives them.
@@ -248,7 +253,7 @@ static int readimage(const std::string &name, int *fd, uint64_t size, std::strin
         return cantread(name, errno);
     char more;
     if (got < size || pread(*fd, &more, 1, off_t(size)) > 0)
-        return report(3, "%s: changed while the pump ran", name.c_str());
+        return changed(name);
     return 0;
 }
 
@@ -339,7 +344,7 @@ int pump(const char *archive, const char *pal, const char *dir)
         if ((e = decodetile(file, image, rgba[i], p, cache.get(), &dw, &dh, &px)))
             return e;
         if (dw != w || dh != h)
-            return report(3, "%s: changed while the pump ran", image.c_str());
+            return changed(image);
         transpose(px.get(), h, w, col.get());
         outwrite(out.get(), col.get(), size_t(w) * h);
     }
