@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "likely.h"
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 
@@ -90,70 +93,166 @@ std::string sidecartext(const sidecar &s)
 static bool isspc(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 static bool islineend(char c) { return c == '\n' || c == '\r'; }
 
-// One entry at p: "-", white space, a key up to ":" on the same line,
-// ":", white space (line ends too), a decimal integer with optional sign.
-// Returns where it ends, or null when it doesn't match. Numbers wrap to 32
-// bits, which is all the fields they feed can hold anyway.
-static const char *parseentry(const char *p, const char *end, std::string &key, int32_t &v)
+// Skips white space, counting the line ends passed ("\r\n" as one).
+static const char *skipspace(const char *p, const char *end, int *line)
 {
-    if (*p++ != '-')
-        return nullptr;
-    while (p < end && isspc(*p))
-        p++;
-    const char *k = p;
-    while (p < end && *p != ':' && !islineend(*p))
-        p++;
-    if (p == end || *p != ':' || p == k)
-        return nullptr;
-    // no key is longer than 9 bytes: a longer one is only skipped
-    key.assign(k, std::min<size_t>(size_t(p - k), 16));
-    p++;
-    while (p < end && isspc(*p))
-        p++;
-    bool neg = false;
-    if (p < end && (*p == '-' || *p == '+'))
-        neg = *p++ == '-';
-    if (p == end || *p < '0' || *p > '9')
-        return nullptr;
-    uint32_t n = 0;
-    for (; p < end && *p >= '0' && *p <= '9'; p++)
-        n = n * 10 + uint32_t(*p - '0');
-    v = int32_t(neg ? 0u - n : n);
+    for (; p < end && isspc(*p); p++)
+        if (*p == '\n' || (*p == '\r' && (p + 1 == end || p[1] != '\n')))
+            ++*line;
     return p;
 }
 
-void parsesidecar(const std::string &text, sidecar *s)
+static const char *lineend(const char *p, const char *end)
+{
+    while (p < end && !islineend(*p))
+        p++;
+    return p;
+}
+
+// Text of a file's bytes as a note shows it: at most 32 bytes, control
+// bytes as "?", so that a stray escape can't reach the terminal.
+static std::string shown(const char *p, size_t n)
+{
+    std::string t;
+    for (size_t i = 0; i < n && i < 32; i++)
+        t += (unsigned char)p[i] < 0x20 || p[i] == 0x7f ? '?' : p[i];
+    return n > 32 ? t + "..." : t;
+}
+
+static void note(std::string *notes, int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+static void note(std::string *notes, int line, const char *fmt, ...)
+{
+    if (!notes)
+        return;
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    *notes += "line " + std::to_string(line) + ": " + buf + "\n";
+}
+
+// One entry at p: "-", white space, a key up to ":" on the same line,
+// ":", white space (line ends too), a decimal integer with optional sign.
+// Returns where it ends, or null, after a note saying why, when it doesn't
+// match. Numbers wrap to 32 bits, which is all the fields they feed can
+// hold anyway; exact gets the number as written, saturating far beyond.
+static const char *parseentry(const char *p, const char *end, int *line, std::string &key, int32_t &v,
+                              int64_t &exact, const char *&num, std::string *notes)
+{
+    int first = *line;
+    if (*p == '#')
+        return nullptr;     // a comment
+    if (*p++ != '-') {
+        note(notes, first, "not a \"- key: value\" entry; ignored");
+        return nullptr;
+    }
+    p = skipspace(p, end, line);
+    const char *k = p;
+    while (p < end && *p != ':' && !islineend(*p))
+        p++;
+    if (p == end || *p != ':' || p == k) {
+        note(notes, first, "not a \"- key: value\" entry; ignored");
+        return nullptr;
+    }
+    key.assign(k, std::min<size_t>(size_t(p - k), 40));    // no key is longer: a longer one is only named
+    std::string name = shown(k, size_t(p - k));
+    int keyline = *line;
+    p = skipspace(p + 1, end, line);
+    num = p;
+    bool neg = false;
+    if (p < end && (*p == '-' || *p == '+'))
+        neg = *p++ == '-';
+    if (p == end || *p < '0' || *p > '9') {
+        if (num == end || *line != keyline)
+            note(notes, first, "%s has no value; ignored", name.c_str());
+        else
+            note(notes, first, "%s \"%s\" is not a number; ignored", name.c_str(),
+                 shown(num, size_t(std::find_if(num, end, isspc) - num)).c_str());
+        return nullptr;
+    }
+    uint32_t n = 0;
+    exact = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; p++) {
+        n = n * 10 + uint32_t(*p - '0');
+        exact = std::min<int64_t>(exact * 10 + (*p - '0'), int64_t(1) << 40);
+    }
+    v = int32_t(neg ? 0u - n : n);
+    exact = neg ? -exact : exact;
+    return p;
+}
+
+static const char *const sidekeys[] = {"xcenter", "ycenter", "frames", "animtype", "animspeed", "rgba"};
+
+// Stores the value of a known key (its index in sidekeys) and returns
+// what the archive gets of it.
+static int32_t setfield(sidecar *s, int key, int32_t v)
+{
+    int32_t stored = v;
+    switch (key) {
+    case 0: stored = s->xcenter = int8_t(uint8_t(v)); break;
+    case 1: stored = s->ycenter = int8_t(uint8_t(v)); break;
+    case 2: stored = (s->frames = v) & 0x3F; break;      // encodeanm keeps the low bits
+    case 3: stored = (s->animtype = v) & 3; break;
+    case 4: stored = (s->animspeed = v) & 0xF; break;
+    case 5: s->rgba = v; break;
+    }
+    return stored;
+}
+
+void parsesidecar(const std::string &text, sidecar *s, std::string *notes)
 {
     std::string key;
     const char *p = text.data(), *end = p + text.size();
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         p += 3;     // a byte-order mark some editors write
+    int line = 1, given[6] = {};
+    bool junk = false;  // p is inside a number's trailing junk, already named
     while (true) {
-        while (p < end && isspc(*p))
-            p++;
+        p = skipspace(p, end, &line);
         if (p == end)
             break;
+        int first = line;
         int32_t v;
-        const char *next = parseentry(p, end, key, v);
+        int64_t exact;
+        const char *num;
+        const char *next = parseentry(p, end, &line, key, v, exact, num, junk ? nullptr : notes);
+        junk = false;
         if (!next) {
             // skip the line the entry began on
-            while (p < end && !islineend(*p))
-                p++;
+            p = lineend(p, end);
+            line = first;
             continue;
         }
         p = next;
-        if (key == "xcenter")
-            s->xcenter = int8_t(uint8_t(v));
-        else if (key == "ycenter")
-            s->ycenter = int8_t(uint8_t(v));
-        else if (key == "frames")
-            s->frames = v;
-        else if (key == "animtype")
-            s->animtype = v;
-        else if (key == "animspeed")
-            s->animspeed = v;
-        else if (key == "rgba")
-            s->rgba = v;
+        std::string k = shown(key.data(), key.size());
+        auto known = std::find(std::begin(sidekeys), std::end(sidekeys), key);
+        if (known == std::end(sidekeys)) {
+            if (const char *meant = likelykey(key.c_str(), sidekeys, std::size(sidekeys)))
+                note(notes, first, "unknown key \"%s\" is ignored (did you mean \"%s\"?)", k.c_str(), meant);
+            else
+                note(notes, first, "unknown key \"%s\" is ignored", k.c_str());
+            continue;
+        }
+        int f = int(known - std::begin(sidekeys));
+        if (given[f])
+            note(notes, first, "%s is given again; the value on line %d is replaced", k.c_str(), given[f]);
+        given[f] = first;
+        int32_t stored = setfield(s, f, v);
+        static const int bits[] = {8, 8, 6, 2, 4, 32};
+        if (next < end && !isspc(*next)) {
+            // "1.5", "12abc": the number is taken, the rest skipped as a line
+            // that is no entry, without a second note
+            std::string text = shown(num, size_t(std::find_if(next, end, isspc) - num));
+            note(notes, first, "%s \"%s\" is not a whole number; stored as %d", k.c_str(), text.c_str(),
+                 int(stored));
+            junk = true;
+        } else if (stored != exact) {
+            note(notes, first, "%s %s does not fit in %d bits; stored as %d", k.c_str(),
+                 std::string(num, next).c_str(), bits[f], int(stored));
+        }
+        if (f == 5 && stored != 0 && stored != 1)
+            note(notes, first, "rgba %d is neither 0 nor 1; taken as 1", int(stored));
     }
 }
 
@@ -181,9 +280,12 @@ int readwhole(const std::string &path, std::string &data, uint64_t most)
 
 int readsidecar(const std::string &path, sidecar *s)
 {
-    std::string text;
+    std::string text, notes;
     int err = readwhole(path, text, maxsidecar);
-    if (err == 0)
-        parsesidecar(text, s);
-    return err;
+    if (err != 0)
+        return err;
+    parsesidecar(text, s, &notes);
+    for (size_t at = 0, nl; (nl = notes.find('\n', at)) != std::string::npos; at = nl + 1)
+        fprintf(stderr, "%s: %.*s\n", path.c_str(), int(nl - at), notes.c_str() + at);
+    return 0;
 }

@@ -36,8 +36,9 @@ std::string sidecartext(const sidecar &s);
 
 // Reads "- key: value" entries, separated by any white space; a line an
 // entry doesn't match on is skipped, unknown keys are ignored, the last of
-// repeated keys wins.
-void parsesidecar(const std::string &text, sidecar *s);
+// repeated keys wins. notes, when given, gets a line "line N: ..." for
+// each entry that counts for nothing or is stored other than written.
+void parsesidecar(const std::string &text, sidecar *s, std::string *notes = nullptr);
 
 // Reads a whole regular file of at most most bytes into data. Returns 0
 // or an errno value: EISDIR for anything that is not a regular file,
@@ -47,6 +48,7 @@ int readwhole(const std::string &path, std::string &data, uint64_t most);
 // A sidecar holds a few short lines: anything larger is not one.
 constexpr uint64_t maxsidecar = 1 << 20;
 
-// Reads the sidecar at path into s. Returns 0, or an errno value as
+// Reads the sidecar at path into s, with a note on standard error naming
+// the file for each line of its notes. Returns 0, or an errno value as
 // readwhole (s untouched).
 int readsidecar(const std::string &path, sidecar *s);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "likely.h"
 #include "openfiles.h"
 #include "outfile.h"
 #include "pump.h"
@@ -97,53 +98,6 @@ static int runscript(lua_State *L)
 
 static const char *const keys[] = {"file", "name", "loopbegin", "loopend", "finetune"};
 
-// Steps to turn a into b, a swap of neighbours counting as one.
-static size_t distance(const char *a, const char *b)
-{
-    size_t n = strlen(a), m = strlen(b), d[33][33];
-    if (n > 32 || m > 32)
-        return SIZE_MAX;
-    for (size_t i = 0; i <= n; i++)
-        for (size_t j = 0; j <= m; j++) {
-            if (i == 0 || j == 0) {
-                d[i][j] = i + j;
-                continue;
-            }
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
-            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-        }
-    return d[n][m];
-}
-
-// The key an unknown one is likely a misspelling of, or null: the same
-// letters in another case, one held in the other ("fine"), start or stop
-// for begin or end, or at most two slips of the keyboard.
-static const char *likelykey(const char *unknown)
-{
-    char k[40] = "";
-    size_t n = strlen(unknown);
-    if (n < 3 || n > 24)
-        return nullptr;
-    for (size_t i = 0; i <= n; i++)
-        k[i] = char(tolower((unsigned char)unknown[i]));
-    if (char *p = strstr(k, "start"))
-        memcpy(p, "begin", 5);
-    else if ((p = strstr(k, "stop"))) {
-        memmove(p + 3, p + 4, strlen(p + 4) + 1);
-        memcpy(p, "end", 3);
-    }
-    const char *best = nullptr;
-    size_t bestd = n <= 4 ? 2 : 3;
-    for (const char *key : keys) {
-        if (strstr(key, k) || strstr(k, key))
-            return key;
-        if (size_t d = distance(k, key); d < bestd)
-            best = key, bestd = d;
-    }
-    return best;
-}
-
 // Warns of every key of the entry on top that the pump does not read,
 // in order, with the key it may have been meant as.
 static void checkkeys(lua_State *L, int32_t i)
@@ -180,7 +134,7 @@ static void checkkeys(lua_State *L, int32_t i)
     // the order of keys in a table varies from run to run: sort them
     std::sort(unknown, unknown + n, [](const char *a, const char *b) { return strcmp(a, b) < 0; });
     for (size_t k = 0; k < n; k++) {
-        if (const char *meant = likelykey(unknown[k]))
+        if (const char *meant = likelykey(unknown[k], keys, std::size(keys)))
             printf("warning: sample %d: unknown key \"%s\" (did you mean \"%s\"?)\n", int(i), unknown[k], meant);
         else
             printf("warning: sample %d: unknown key \"%s\"\n", int(i), unknown[k]);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "art.h"
 #include "testutil.h"
 #include "tiledir.h"
 
@@ -68,51 +69,103 @@ TEST(Sidecar, WritesNonzeroFieldsInOrder)
                               "- animtype: 3\n- animspeed: 15\n");   // rgba is never written
 }
 
-TEST(Sidecar, ReadsEntriesAndSkipsWhatDoesNotMatch)
+TEST(Sidecar, ReadsEntriesAndNamesWhatCountsForNothing)
 {
     struct {
         const char *text;
         sidecar want;
+        const char *notes;
     } cases[] = {
-        {"- animspeed: 3\n", {0, 0, 0, 0, 3, 0}},
-        {"- frames: 4\n- frames: 9\n", {9, 0, 0, 0, 0, 0}},
-        {"- xcenter: 300\n- ycenter: -129\n", {0, 0, 44, 127, 0, 0}},
-        {"- frames: 70\n- rgba: 1\n- animtype: -1", {70, -1, 0, 0, 0, 1}},
-        {"-frames:5\r\n-\tanimtype :\t2\r\n", {5, 0, 0, 0, 0, 0}},   // "animtype " is another key
-        {"- Frames: 5\n- colour: 3\n", {}},
-        {"frames: 5\n- animtype: 2\n", {0, 2, 0, 0, 0, 0}},         // no "-": line skipped
-        {"- frames: 7\n- frames:\n- animtype: x\n", {7, 0, 0, 0, 0, 0}},  // keys without numbers
-        {"- frames: +12abc\n- rgba: 2\n", {12, 0, 0, 0, 0, 2}},
-        {"- rgba: 4294967297\n", {0, 0, 0, 0, 0, 1}},               // numbers wrap to 32 bits
-        {"", {}},
-        {"- :5\n-\n:\n- frames", {}},
+        {"- animspeed: 3\n", {0, 0, 0, 0, 3, 0}, ""},
+        {"- frames: 4\n- frames: 9\n", {9, 0, 0, 0, 0, 0}, "line 2: frames is given again; the value on line 1 is replaced\n"},
+        {"- xcenter: 300\n- ycenter: -129\n", {0, 0, 44, 127, 0, 0},
+         "line 1: xcenter 300 does not fit in 8 bits; stored as 44\n"
+         "line 2: ycenter -129 does not fit in 8 bits; stored as 127\n"},
+        // every field at its limits, then one past them
+        {"- frames: 63\n- animtype: 3\n- xcenter: 127\n- ycenter: -128\n- animspeed: 15\n- rgba: 1\n",
+         {63, 3, 127, -128, 15, 1}, ""},
+        {"- frames: 0\n- animtype: 0\n- xcenter: -128\n- ycenter: 127\n- animspeed: 0\n- rgba: 0\n",
+         {0, 0, -128, 127, 0, 0}, ""},
+        {"- frames: 64\n- animtype: 4\n- xcenter: 128\n- ycenter: -129\n- animspeed: 16\n- rgba: 2\n",
+         {64, 4, -128, 127, 16, 2},
+         "line 1: frames 64 does not fit in 6 bits; stored as 0\n"
+         "line 2: animtype 4 does not fit in 2 bits; stored as 0\n"
+         "line 3: xcenter 128 does not fit in 8 bits; stored as -128\n"
+         "line 4: ycenter -129 does not fit in 8 bits; stored as 127\n"
+         "line 5: animspeed 16 does not fit in 4 bits; stored as 0\n"
+         "line 6: rgba 2 is neither 0 nor 1; taken as 1\n"},
+        {"- frames: -1\n- animtype: -1\n- animspeed: -1\n- rgba: -1\n", {-1, -1, 0, 0, -1, -1},
+         "line 1: frames -1 does not fit in 6 bits; stored as 63\n"
+         "line 2: animtype -1 does not fit in 2 bits; stored as 3\n"
+         "line 3: animspeed -1 does not fit in 4 bits; stored as 15\n"
+         "line 4: rgba -1 is neither 0 nor 1; taken as 1\n"},
+        {"-frames:5\r\n-\tanimtype :\t2\r\n", {5, 0, 0, 0, 0, 0},   // "animtype " is another key
+         "line 2: unknown key \"animtype \" is ignored (did you mean \"animtype\"?)\n"},
+        {"- Frames: 5\n- colour: 3\n", {},
+         "line 1: unknown key \"Frames\" is ignored (did you mean \"frames\"?)\n"
+         "line 2: unknown key \"colour\" is ignored\n"},
+        {"- xcentre: -2\n- frame: 3\n- Xcenter: 1\n- xcenter : -2\n- rgba: yes\n- xcenter:", {},
+         "line 1: unknown key \"xcentre\" is ignored (did you mean \"xcenter\"?)\n"
+         "line 2: unknown key \"frame\" is ignored (did you mean \"frames\"?)\n"
+         "line 3: unknown key \"Xcenter\" is ignored (did you mean \"xcenter\"?)\n"
+         "line 4: unknown key \"xcenter \" is ignored (did you mean \"xcenter\"?)\n"
+         "line 5: rgba \"yes\" is not a number; ignored\n"
+         "line 6: xcenter has no value; ignored\n"},
+        {"frames: 5\n- animtype: 2\n", {0, 2, 0, 0, 0, 0},         // no "-": line skipped
+         "line 1: not a \"- key: value\" entry; ignored\n"},
+        {"- frames: 7\n- frames:\n- animtype: x\n", {7, 0, 0, 0, 0, 0},  // keys without numbers
+         "line 2: frames has no value; ignored\nline 3: animtype \"x\" is not a number; ignored\n"},
+        {"- frames: +12abc\n- xcenter: 1.5 - ycenter: 2\n", {12, 0, 1, 0, 0, 0},
+         "line 1: frames \"+12abc\" is not a whole number; stored as 12\n"
+         "line 2: xcenter \"1.5\" is not a whole number; stored as 1\n"},
+        {"- rgba: 4294967297\n", {0, 0, 0, 0, 0, 1},               // numbers wrap to 32 bits
+         "line 1: rgba 4294967297 does not fit in 32 bits; stored as 1\n"},
+        {"", {}, ""},
+        {"# a comment\n\n  # another\n- frames: 2 # and one more\n", {2, 0, 0, 0, 0, 0}, ""},
+        {"- :5\n-\n:\n- frames", {},
+         "line 1: not a \"- key: value\" entry; ignored\nline 2: not a \"- key: value\" entry; ignored\n"
+         "line 3: not a \"- key: value\" entry; ignored\nline 4: not a \"- key: value\" entry; ignored\n"},
         // entries are separated by any white space, as a stream
-        {"- frames: 3\r- animtype: 2\r", {3, 2, 0, 0, 0, 0}},
-        {"- frames: 3 - animtype: 2\t- rgba: 1", {3, 2, 0, 0, 0, 1}},
-        {"- frames:\n  -4\n- animspeed:\r\n7", {-4, 0, 0, 0, 7, 0}},
-        {"-\tframes:\t5\n  - animtype: 1\n\n", {5, 1, 0, 0, 0, 0}},
+        {"- frames: 3\r- animtype: 2\r", {3, 2, 0, 0, 0, 0}, ""},
+        {"- frames: 3 - animtype: 2\t- rgba: 1", {3, 2, 0, 0, 0, 1}, ""},
+        {"- frames:\n  -4\n- animspeed:\r\n7", {-4, 0, 0, 0, 7, 0},
+         "line 1: frames -4 does not fit in 6 bits; stored as 60\n"},
+        {"-\tframes:\t5\n  - animtype: 1\n\n", {5, 1, 0, 0, 0, 0}, ""},
         // a key ends at its line: a line without ":" can't swallow the next entry
-        {"- foo\n- frames: 3\n", {3, 0, 0, 0, 0, 0}},
-        {"- frames: 8\n- rgba\r- animspeed: 2", {8, 0, 0, 0, 2, 0}},
-        {"\xEF\xBB\xBF- frames: 5\n", {5, 0, 0, 0, 0, 0}},           // byte-order mark
-        {"x\xEF\xBB\xBF- frames: 5\n", {}},
+        {"- foo\n- frames: 3\n", {3, 0, 0, 0, 0, 0}, "line 1: not a \"- key: value\" entry; ignored\n"},
+        {"- frames: 8\n- rgba\r- animspeed: 2", {8, 0, 0, 0, 2, 0}, "line 2: not a \"- key: value\" entry; ignored\n"},
+        {"\xEF\xBB\xBF- frames: 5\n", {5, 0, 0, 0, 0, 0}, ""},           // byte-order mark
+        {"x\xEF\xBB\xBF- frames: 5\n", {}, "line 1: not a \"- key: value\" entry; ignored\n"},
+        // control bytes are not passed to the terminal
+        {"- \x1b[2Jx: 1\n", {}, "line 1: unknown key \"?[2Jx\" is ignored\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         sidecar s{};
-        parsesidecar(c.text, &s);
+        std::string notes;
+        parsesidecar(c.text, &s, &notes);
         EXPECT_EQ(s.frames, c.want.frames);
         EXPECT_EQ(s.animtype, c.want.animtype);
         EXPECT_EQ(s.xcenter, c.want.xcenter);
         EXPECT_EQ(s.ycenter, c.want.ycenter);
         EXPECT_EQ(s.animspeed, c.want.animspeed);
         EXPECT_EQ(s.rgba, c.want.rgba);
+        EXPECT_EQ(notes, c.notes);
+        // the sidecar a dump writes of what is stored reads back silently
+        sidecar d{};
+        decodeanm(encodeanm(s.frames, s.animtype, s.xcenter, s.ycenter, s.animspeed), &d.frames, &d.animtype,
+                  &d.xcenter, &d.ycenter, &d.animspeed);
+        std::string again;
+        parsesidecar(sidecartext(d), &d, &again);
+        EXPECT_EQ(again, "");
     }
 }
 
 TEST(Sidecar, HandlesKeysOfAnyLength)
 {
     sidecar s{};
-    parsesidecar("- " + std::string(100000, 'k') + ": 5\n- frames: 3\n", &s);
+    std::string notes;
+    parsesidecar("- " + std::string(100000, 'k') + ": 5\n- frames: 3\n", &s, &notes);
     EXPECT_EQ(s.frames, 3);
+    EXPECT_EQ(notes, "line 1: unknown key \"" + std::string(32, 'k') + "...\" is ignored\n");
 }
