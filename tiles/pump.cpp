@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -24,14 +25,36 @@
 // from it.
 constexpr int64_t maxtiles = 65536;
 
+// The name a file that looks like a tile file is read under, when that is
+// not its own name: tile14.png is read as tile014.png, tile005.PNG and
+// tile005.yml as tile005.png and tile005.yaml. Empty for the pump's own
+// names and for names no tile is read under.
+static std::string readas(const char *name, int64_t *n)
+{
+    std::string low(name);
+    for (char &c : low)
+        c = char(tolower((unsigned char)c));
+    if (low.size() > 4 && low.compare(low.size() - 4, 4, ".yml") == 0)
+        low = low.substr(0, low.size() - 3) + "yaml";
+    if (!tilenumber(low.c_str(), n) || *n < INT32_MIN || *n > INT32_MAX)
+        return "";
+    size_t e = low.find_first_not_of(" \t\n\v\f\r", low.find('.') + 1);
+    std::string own = tilename("", int32_t(*n), low[e] == 'p' ? "png" : "yaml").substr(1);
+    return own == name ? "" : own;
+}
+
 int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
-                 std::vector<std::string> *names)
+                 std::vector<std::string> *names, std::vector<std::string> *unread)
 {
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
     if (!d)
         return -1;
     while (dirent *e = readdir(d.get())) {
         int64_t n;
+        if (e->d_name[0] != '.')
+            if (std::string own = readas(e->d_name, &n); !own.empty())
+                unread->push_back(std::string(dir) + "/" + e->d_name + ": never read; tile " + std::to_string(n) +
+                                  " is read from " + own);
         if (!tilenumber(e->d_name, &n))
             continue;
         if (!*seen || n < *first)
@@ -42,6 +65,7 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
         names->push_back(e->d_name);
     }
     std::sort(names->begin(), names->end());
+    std::sort(unread->begin(), unread->end());
     return 0;
 }
 
@@ -270,8 +294,8 @@ int pump(const char *archive, const char *pal, const char *dir)
     // Range of tile numbers named in the directory
     int64_t first = -1, last = -1;
     bool seen = false;
-    std::vector<std::string> names;
-    int ret = processfiles(dir, &first, &last, &seen, &names);
+    std::vector<std::string> names, unread;
+    int ret = processfiles(dir, &first, &last, &seen, &names, &unread);
     int err = errno;
     fprintf(stderr, "file ret %d range: %lld - %lld\n", ret, (long long)first, (long long)last);
     if (ret != 0)
@@ -282,6 +306,10 @@ int pump(const char *archive, const char *pal, const char *dir)
     if (n > maxtiles)
         return report(3, "%s: tiles %lld to %lld are more than %lld", dir, (long long)first, (long long)last,
                       (long long)maxtiles);
+    for (const std::string &u : unread)
+        fprintf(stderr, "%s\n", u.c_str());
+    if (!seen)
+        fprintf(stderr, "%s: no tile files; the archive written holds no tiles\n", dir);
 
     // First pass: each tile's sidecar, and its size from its image's header,
     // into the tables: widths, heights and anm words, 8 bytes a tile

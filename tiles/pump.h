@@ -12,10 +12,11 @@ struct colourcache;
 
 // Widens [*first, *last] to every tile number named in dir (numbers beyond
 // 32 bits saturate near 2^40, for the caller to refuse); *seen tells
-// whether any was, and names gets those entries' names, sorted. Returns -1
-// when dir can't be opened, else 0.
+// whether any was, and names gets those entries' names, sorted; unread
+// gets a note for each file that looks like a tile file but is never read
+// under its own name. Returns -1 when dir can't be opened, else 0.
 int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
-                 std::vector<std::string> *names);
+                 std::vector<std::string> *names, std::vector<std::string> *unread);
 
 struct freer {
     void operator()(void *p) const { free(p); }
