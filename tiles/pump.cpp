@@ -69,9 +69,44 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
     return 0;
 }
 
-static int cantdecode(const std::string &name, unsigned e)
+// Why LodePNG refused a file, in plain words: e is its error code, p the
+// file's first n bytes (the whole file, or its head) of size in all.
+static const char *pngcause(unsigned e, const unsigned char *p, size_t n, uint64_t size)
 {
-    return report(3, "%s: can't decode image: %s", name.c_str(), lodepng_error_text(e));
+    static const unsigned char sig[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
+    if (size == 0)
+        return "the file is empty";
+    if (memcmp(p, sig, std::min<size_t>(n, 8)) != 0)
+        return "not a PNG file";
+    if (n == size) {
+        // a chunk running past the end, or no end chunk: cut short
+        uint64_t at = 8;
+        for (uint64_t len; at + 12 <= size; at += 12 + len) {
+            len = uint64_t(p[at]) << 24 | p[at + 1] << 16 | p[at + 2] << 8 | p[at + 3];
+            if (memcmp(&p[at + 4], "IEND", 4) == 0)
+                break;
+        }
+        if (at + 12 > size)
+            return "the file ends early (cut short)";
+    }
+    switch (e) {
+    case 27: case 30:
+        return "the file ends early (cut short)";
+    case 77: case 83: case 92: case 95: case 105: case 109: case 112: case 113:
+        return "the image is too large";
+    case 29: case 31: case 32: case 33: case 34: case 35: case 37: case 38: case 39: case 40: case 41:
+    case 42: case 43: case 44: case 45: case 63: case 69: case 72: case 73: case 74: case 75: case 76:
+    case 93: case 94: case 96: case 97: case 98: case 99: case 100: case 101: case 102: case 103:
+    case 106: case 114: case 115:
+        return "it uses a form PNG does not allow";
+    default:    // checksums, and deflate data that makes no sense
+        return "the file is damaged (checksum or data error)";
+    }
+}
+
+static int cantdecode(const std::string &name, unsigned e, const unsigned char *p, size_t n, uint64_t size)
+{
+    return report(3, "%s: can't decode image: %s [LodePNG error %u]", name.c_str(), pngcause(e, p, n, size), e);
 }
 
 // An image that is not what the first pass measured.
@@ -103,11 +138,31 @@ static pixels unpack(const unsigned char *in, size_t count, unsigned bits)
     return out;
 }
 
+// Whether index k of the palette file holds colour c exactly; a colour
+// of alpha 128 or less is the transparent index by rule, so it always does.
+static bool exact(const palette &pal, uint8_t k, const unsigned char *c)
+{
+    return c[3] <= 128 || (pal.r[k] == c[0] && pal.g[k] == c[1] && pal.b[k] == c[2]);
+}
+
+// How many distinct colours of count RGBA pixels, matched to idx, the
+// palette file does not hold exactly.
+static size_t inexact(const unsigned char *rgba, const unsigned char *idx, size_t count, const palette &pal)
+{
+    std::vector<uint32_t> missing;
+    for (size_t i = 0; i < count; i++, rgba += 4)
+        if (!exact(pal, idx[i], rgba))
+            missing.push_back(get_u32(rgba) & 0xFFFFFF);
+    std::sort(missing.begin(), missing.end());
+    return size_t(std::unique(missing.begin(), missing.end()) - missing.begin());
+}
+
 // Palette indices of a palette image, in place: each used entry's index
 // where keep says the entry is the palette file's own, else its colour's
-// match. Returns how many used entries were matched.
-static unsigned mapentries(unsigned char *px, size_t count, const LodePNGColorMode &mode,
-                           const palette &pal, colourcache *cache, bool keep)
+// match. Sets matched to how many used entries were matched and returns
+// how many distinct colours among them the palette file lacks.
+static size_t mapentries(unsigned char *px, size_t count, const LodePNGColorMode &mode, const palette &pal,
+                         colourcache *cache, bool keep, unsigned *matched)
 {
     // An image whose palette is the palette file's own, as a dump writes
     // it, keeps every index: no pixel need be looked at
@@ -119,6 +174,7 @@ static unsigned mapentries(unsigned char *px, size_t count, const LodePNGColorMo
                   c[3] == 255;
         all = all && same[k];
     }
+    *matched = 0;
     if (all)
         return 0;   // indices past the palette's end are kept too
 
@@ -126,7 +182,7 @@ static unsigned mapentries(unsigned char *px, size_t count, const LodePNGColorMo
     for (size_t i = 0; i < count; i++)
         used[px[i]] = true;
     uint8_t map[256];
-    unsigned matched = 0;
+    unsigned char colours[4 * 256], idx[256];
     for (unsigned k = 0; k < 256; k++) {
         if (!used[k])
             continue;
@@ -140,12 +196,54 @@ static unsigned mapentries(unsigned char *px, size_t count, const LodePNGColorMo
             continue;
         }
         matchcolours(c, 1, pal, cache, &map[k]);
-        matched++;
+        memcpy(&colours[4 * *matched], c, 4);
+        idx[(*matched)++] = map[k];
     }
     for (size_t i = 0; i < count; i++)
         px[i] = map[px[i]];
-    return matched;
+    return inexact(colours, idx, *matched, pal);
 }
+
+// The line that tells a re-save that kept every colour from an edit that
+// brought in colours of its own.
+static void notecolours(const std::string &name, bool paletted, size_t missing)
+{
+    const char *n = name.c_str();
+    if (paletted && missing == 0)
+        fprintf(stderr, "%s: palette reordered; every colour found exactly\n", n);
+    else if (paletted && missing == 1)
+        fprintf(stderr, "%s: 1 colour not in the palette; nearest used\n", n);
+    else if (paletted)
+        fprintf(stderr, "%s: %zu colours not in the palette; nearest used\n", n, missing);
+    else if (missing == 0)
+        fprintf(stderr, "%s: not a palette image; every colour found exactly\n", n);
+    else if (missing == 1)
+        fprintf(stderr, "%s: not a palette image; 1 colour not in the palette; nearest used\n", n);
+    else
+        fprintf(stderr, "%s: not a palette image; %zu colours not in the palette; nearest used\n", n, missing);
+}
+
+// Bytes of an image's filtered rows, as its data inflates: each row a
+// filter byte and its samples in whole bytes; an interlaced image's seven
+// passes each so.
+static uint64_t filteredsize(unsigned w, unsigned h, const LodePNGInfo &info)
+{
+    uint64_t bpp = lodepng_get_bpp(&info.color);
+    auto rows = [bpp](uint64_t pw, uint64_t ph) { return pw && ph ? ph * (1 + (pw * bpp + 7) / 8) : 0; };
+    if (info.interlace_method == 0)
+        return rows(w, h);
+    static const unsigned x0[7] = {0, 4, 0, 2, 0, 1, 0}, y0[7] = {0, 0, 4, 0, 2, 0, 1};
+    static const unsigned dx[7] = {8, 8, 4, 4, 2, 2, 1}, dy[7] = {8, 8, 8, 4, 4, 2, 2};
+    uint64_t n = 0;
+    for (int i = 0; i < 7; i++)
+        n += rows((uint64_t(w) + dx[i] - 1 - x0[i]) / dx[i], (uint64_t(h) + dy[i] - 1 - y0[i]) / dy[i]);
+    return n;
+}
+
+// The least a PNG holds besides its image data: signature, header chunk,
+// the framing of one data chunk and the end chunk, zlib's header and
+// checksum.
+constexpr uint64_t minpngsize = 8 + 25 + 12 + 12 + 2 + 4;
 
 // Checks an image's header before anything is sized from it: head holds
 // the file's first bytes (33 are enough), size the whole file's length.
@@ -155,16 +253,17 @@ static int checkheader(const std::string &name, LodePNGState *st, const unsigned
                        uint64_t size, unsigned *w, unsigned *h)
 {
     if (unsigned e = lodepng_inspect(w, h, st, head, n))
-        return cantdecode(name, e);
+        return cantdecode(name, e, head, n, size);
     if (*w > 65535 || *h > 65535)
         return report(3, "%s: image is %ux%u, more than a tile's 65535 pixels on a side", name.c_str(), *w, *h);
-    // Deflate expands data at most 1032-fold: an image too large for its
-    // file is refused. Nor may its data inflate to more than the image
-    // needs: each row, interlaced ones too, adds a filter byte and at most a
-    // byte of padding. A file far larger than that is no tile either.
+    // Deflate expands data at most 1032-fold: an image whose filtered rows
+    // its file could not hold even so, beside the least a PNG holds else,
+    // is refused. Nor may its data inflate to more than the image needs:
+    // each row, interlaced ones too, adds a filter byte and at most a byte
+    // of padding. A file far larger than that is no tile either.
     size_t need = lodepng_get_raw_size(*w, *h, &st->info_png.color) + 4 * size_t(*h) + 16;
     st->decoder.zlibsettings.max_output_size = need;
-    if (need / 1032 > size)
+    if (size < minpngsize + filteredsize(*w, *h, st->info_png) / 1032)
         return report(3, "%s: image claims %ux%u pixels, more than its %llu bytes can hold", name.c_str(), *w,
                       *h, (unsigned long long)size);
     if (size > 2 * uint64_t(need) + (64 << 20))
@@ -191,7 +290,7 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     unsigned e = lodepng_decode(&dec, &iw, &ih, &st, raw, rawsize);
     pixels decoded(dec);
     if (e)
-        return cantdecode(name, e);
+        return cantdecode(name, e, raw, rawsize, rawsize);
 
     // A palette image's indices stand where its colours are the palette
     // file's own; every other colour, and every pixel of an image of
@@ -203,10 +302,10 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
             decoded = unpack(decoded.get(), count, mode.bitdepth);
         if (!decoded)
             throw std::bad_alloc();
-        unsigned matched = mapentries(decoded.get(), count, mode, pal, cache, rgba == 0);
+        unsigned matched;
+        size_t missing = mapentries(decoded.get(), count, mode, pal, cache, rgba == 0, &matched);
         if (rgba == 0 && matched > 0)
-            fprintf(stderr, "%s: %u palette entr%s from the palette file; matched by colour\n", name.c_str(),
-                    matched, matched == 1 ? "y differs" : "ies differ");
+            notecolours(name, true, missing);
     } else {
         pixels colours(static_cast<unsigned char *>(malloc(4 * count)));
         pixels idx(static_cast<unsigned char *>(malloc(count)));
@@ -215,11 +314,11 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
         LodePNGColorMode rgba8 = lodepng_color_mode_make(LCT_RGBA, 8);
         e = lodepng_convert(colours.get(), decoded.get(), &rgba8, &st.info_raw, iw, ih);
         if (e)
-            return cantdecode(name, e);
+            return cantdecode(name, e, raw, rawsize, rawsize);
         matchcolours(colours.get(), count, pal, cache, idx.get());
-        decoded = std::move(idx);
         if (rgba == 0)
-            fprintf(stderr, "%s: not a palette image; matched by colour\n", name.c_str());
+            notecolours(name, false, inexact(colours.get(), idx.get(), count, pal));
+        decoded = std::move(idx);
     }
     *w = iw;
     *h = ih;

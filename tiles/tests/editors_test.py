@@ -130,18 +130,29 @@ def nearest(r, g, b, a):
     return idx
 
 
+def missing(colours):
+    """How many of the matched colours the palette file lacks (transparent ones it has by rule)."""
+    return len({c[:3] for c in colours if c[3] > 128 and (R[nearest(*c)], G[nearest(*c)], B[nearest(*c)]) != c[:3]})
+
+
+def colournote(path, paletted, n):
+    head = path + (": " if paletted else ": not a palette image; ")
+    if n == 0:
+        return head + ("palette reordered; every colour found exactly" if paletted else "every colour found exactly")
+    return head + ("1 colour not in the palette; nearest used" if n == 1 else
+                   "%d colours not in the palette; nearest used" % n)
+
+
 def expect(path):
     """Width, height, indices row by row, and the note the pump prints (None for none)."""
     w, h, ct, pal, px = decode(path)
     if ct != 3:
-        return w, h, [nearest(*c) for c in px], path + ": not a palette image; matched by colour"
+        return w, h, [nearest(*c) for c in px], colournote(path, False, missing(px))
     dumped = [(R[k] & 255, G[k] & 255, B[k] & 255, 255) for k in range(256)]
     differ = {k for k in px if k < len(pal) and pal[k] != dumped[k]}
     out = [nearest(*pal[k]) if k in differ else k for k in px]
-    n = len(differ)
-    note = "%s: %d palette %s from the palette file; matched by colour" % (
-        path, n, "entry differs" if n == 1 else "entries differ")
-    return w, h, out, note if n else None
+    note = colournote(path, True, missing([pal[k] for k in differ]))
+    return w, h, out, note if differ else None
 
 
 def readart(path):

@@ -103,14 +103,15 @@ protected:
         for (unsigned y = 0; y < want.h; y++)
             for (unsigned x = 0; x < want.w; x++)
                 ASSERT_EQ(a[24 + x * want.h + y], want.px[y * want.w + x]) << x << "," << y;
-        std::string note = path("in/tile000.png") + ": ";
+        std::string note = path("in/tile000.png") + ": " + (want.matched < 0 ? "not a palette image; " : "");
         if (!keep || want.matched == 0)
             note = "";
-        else if (want.matched < 0)
-            note += "not a palette image; matched by colour\n";
+        else if (want.missing == 0)
+            note += want.matched < 0 ? "every colour found exactly\n" : "palette reordered; every colour found exactly\n";
+        else if (want.missing == 1)
+            note += "1 colour not in the palette; nearest used\n";
         else
-            note += std::to_string(want.matched) + (want.matched == 1 ? " palette entry differs" : " palette entries differ") +
-                    " from the palette file; matched by colour\n";
+            note += std::to_string(want.missing) + " colours not in the palette; nearest used\n";
         EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + note);
     }
 };
@@ -129,7 +130,7 @@ TEST_F(MatchPump, KeepsIndicesWhereThePalettesAgreeAndMatchesTheRest)
     runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("in/tile000.png") +
-                         ": 3 palette entries differ from the palette file; matched by colour\n");
+                         ": palette reordered; every colour found exactly\n");
     EXPECT_EQ(readfile(path("t.art")).substr(24), "\x05\x01\xFF\x03\x09"s);
     check(png, testpalette(), 4, true);
     check(png, testpalette(), 4, false);

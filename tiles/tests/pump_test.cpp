@@ -139,34 +139,55 @@ TEST_F(Pump, UnpacksPaletteImagesOfFewerBits)
                                     "\x0F\x01\x02"s);
 }
 
-TEST_F(Pump, RefusesImagesItCannotTake)
+static std::string u32be(uint32_t v)
 {
-    std::string in = path("in");
-    // a 1 x 1 image whose header is made to claim 60000 x 60000 pixels
-    std::string bigheader = encodepng(1, 1, "\x01\x02\x03\x04"s, 6, 8);
-    bigheader.replace(16, 8, "\x00\x00\xEA\x60\x00\x00\xEA\x60"s);
-    lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&bigheader[8]));
+    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+}
+
+// A valid grey image whose header is made to claim w x h pixels, padded
+// after its end to size bytes
+static std::string claims(unsigned w, unsigned h, size_t size)
+{
+    std::string png = encodepng(1, 1, "\x01"s, 0, 8);
+    png.replace(16, 8, u32be(w) + u32be(h));
+    lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&png[8]));
+    return png + std::string(size - png.size(), '\0');
+}
+
+TEST_F(Pump, RefusesImagesItCannotTakeInPlainWords)
+{
+    std::string in = path("in"), good = indexpng(2, 2, "\x01\x02\x03\x04"s);
+    std::string badcrc = good, badform = good, badadler = good;
+    badcrc[good.size() - 20] ^= 1;                      // inside the image data
+    badform[25] = 5;                                    // colour type 5 does not exist
+    lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&badform[8]));
+    // 1031 x 1000 grey: 1032000 bytes of rows, which 1000 bytes of deflate
+    // can hold at best, beside 63 bytes of headers
+    std::string atbound = claims(1031, 1000, 1063), pastbound = claims(1031, 1000, 1062);
     struct {
-        std::string name, data, side, err;
+        std::string data, side, err;
     } cases[] = {
-        {"tile000.png", "not a png", "", in + "/tile000.png: can't decode image: "},
-        {"tile000.png", encodepng(70000, 1, std::string(70000 / 8, '\0'), 0, 1), "- rgba: 1\n",
-         in + "/tile000.png: image is 70000x1, more than a tile's 65535 pixels on a side\n"},
-        {"tile000.png", bigheader, "- rgba: 1\n",
-         in + "/tile000.png: image claims 60000x60000 pixels, more than its " +
-             std::to_string(bigheader.size()) + " bytes can hold\n"},
+        {"", "", ": can't decode image: the file is empty [LodePNG error 48]"},
+        {"not a png", "", ": can't decode image: not a PNG file [LodePNG error 27]"},
+        {good.substr(0, good.size() - 15), "", ": can't decode image: the file ends early (cut short) [LodePNG error 64]"},
+        {good.substr(0, 20), "", ": can't decode image: the file ends early (cut short) [LodePNG error 27]"},
+        {badcrc, "", ": can't decode image: the file is damaged (checksum or data error) [LodePNG error 57]"},
+        {badform, "", ": can't decode image: it uses a form PNG does not allow [LodePNG error 31]"},
+        {encodepng(70000, 1, std::string(70000 / 8, '\0'), 0, 1), "- rgba: 1\n",
+         ": image is 70000x1, more than a tile's 65535 pixels on a side"},
+        {claims(60000, 60000, 100), "- rgba: 1\n",
+         ": image claims 60000x60000 pixels, more than its 100 bytes can hold"},
+        {atbound, "", ": can't decode image: the file is damaged (checksum or data error) [LodePNG error 91]"},
+        {pastbound, "", ": image claims 1031x1000 pixels, more than its 1062 bytes can hold"},
     };
     writefile(path("t.art"), "earlier");
     for (const auto &c : cases) {
         SCOPED_TRACE(c.err);
-        put(c.name, c.data);
-        if (!c.side.empty())
-            put("tile000.yaml", c.side);
+        put("tile000.png", c.data);
+        put("tile000.yaml", c.side);
         runresult r = pump();
         EXPECT_EQ(r.status, 2);
-        std::string head = welcome + "file ret 0 range: 0 - 0\n" + c.err;
-        EXPECT_EQ(r.err.substr(0, head.size()), head);
-        EXPECT_EQ(r.err.substr(r.err.size() - 17), "error in pumping\n");
+        EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + in + "/tile000.png" + c.err + "\nerror in pumping\n");
         EXPECT_EQ(art(), "earlier");
         EXPECT_EQ(listdir(dir).size(), 3u);   // pal.dat, in, t.art: no temporary left
     }
@@ -175,6 +196,18 @@ TEST_F(Pump, RefusesImagesItCannotTake)
     runresult r = pump();
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + in +
                          "/tile000.png: not a regular file\nerror in pumping\n");
+}
+
+TEST_F(Pump, TakesTallNarrowImagesThatInflateFromLittle)
+{
+    // valid images far smaller than their pixels, as editors save them
+    put("tile000.png", encodepng(1, 65535, std::string(65535, '\0'), 0, 8));
+    put("tile001.png", encodepng(4, 40000, std::string(4 * 40000 * 4, '\0'), 6, 8));
+    runresult r = pump();
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string a = art();
+    ASSERT_EQ(a.size(), 16u + 2 * 8 + 65535 + 4 * 40000);
+    EXPECT_EQ(a.substr(16, 8), u16(1) + u16(4) + u16(65535) + u16(40000));
 }
 
 TEST_F(Pump, TakesLimitsAtTheLimit)

@@ -1,5 +1,7 @@
 #include "tilefix.h"
 
+#include <set>
+
 #include <cstdlib>
 #include <lodepng.h>
 
@@ -141,7 +143,7 @@ unsigned char refmatch(const std::string &pal, int scale, const unsigned char *c
 refresult reference(const std::string &png, const std::string &pal, int scale, bool keep)
 {
     auto bytes = reinterpret_cast<const unsigned char *>(png.data());
-    refresult r{0, 0, "", -1};
+    refresult r{0, 0, "", -1, 0};
     unsigned char *rgba = nullptr;
     if (lodepng_decode32(&rgba, &r.w, &r.h, bytes, png.size()) != 0)
         return r;
@@ -154,9 +156,16 @@ refresult reference(const std::string &png, const std::string &pal, int scale, b
     const LodePNGColorMode &m = st.info_png.color;
     bool used[256] = {};
     bool differs[256] = {};
+    std::set<uint32_t> missing;     // colours matched to an entry of another colour
     for (size_t i = 0; i < size_t(r.w) * r.h; i++) {
         const unsigned char *c = rgba + 4 * i;
         unsigned char idx = refmatch(pal, scale, c);
+        bool found = true;
+        for (int j = 0; j < 3; j++) {
+            size_t at = size_t(3 * idx + j);
+            found = found && c[j] == (at < pal.size() ? uint8_t(pal[at]) : -1) * scale;
+        }
+        bool near = c[3] > 128 && !found;
         if (m.colortype == LCT_PALETTE && keep) {
             size_t bit = i * m.bitdepth;
             unsigned k = raw[bit / 8] >> (8 - m.bitdepth - bit % 8) & ((1u << m.bitdepth) - 1);
@@ -172,7 +181,10 @@ refresult reference(const std::string &png, const std::string &pal, int scale, b
             differs[k] = !same;
             if (same)
                 idx = uint8_t(k);
+            near = near && !same;
         }
+        if (near)
+            missing.insert(uint32_t(c[0]) << 16 | c[1] << 8 | c[2]);
         r.px += char(idx);
     }
     if (m.colortype == LCT_PALETTE) {
@@ -180,6 +192,7 @@ refresult reference(const std::string &png, const std::string &pal, int scale, b
         for (int k = 0; k < 256; k++)
             r.matched += keep ? used[k] && differs[k] : 0;
     }
+    r.missing = int(missing.size());
     free(rgba);
     free(raw);
     lodepng_state_cleanup(&st);

@@ -44,11 +44,12 @@ unsigned char refmatch(const std::string &pal, int scale, const unsigned char *c
 // indices row after row, the PNG decoded here to colours and to its stored
 // samples. pal holds the palette file's bytes, scale its factor (4, or 1
 // for "blood:"); keep is rgba 0. Sets matched to the number of used
-// palette entries that differ from the file's (-1 for an image of colours).
+// palette entries that differ from the file's (-1 for an image of colours),
+// missing to the number of colours matched that the file does not hold.
 struct refresult {
     unsigned w, h;
     std::string px;
-    int matched;
+    int matched, missing;
 };
 refresult reference(const std::string &png, const std::string &pal, int scale, bool keep);
 
