@@ -1,7 +1,9 @@
 #include "report.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 int report(int code, const char *fmt, ...)
@@ -21,4 +23,13 @@ int guarded(int (*op)(char **), char **argv)
     } catch (const std::bad_alloc &) {
         return report(2, "out of memory");
     }
+}
+
+int flushed()
+{
+    errno = 0;
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return 0;
+    fprintf(stderr, "can't write standard output: %s\n", strerror(errno ? errno : EIO));
+    return 2;
 }

@@ -11,3 +11,7 @@ int report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)))
 // in it is a failure like any other (result 2), its outputs cleaned up as
 // the stack unwinds.
 int guarded(int (*op)(char **), char **argv);
+
+// Flushes standard output: 0, or 2 after a line on standard error saying
+// why it can't be written.
+int flushed();

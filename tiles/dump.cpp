@@ -70,8 +70,13 @@ static void notestrays(const char *dir, const bytes &tab, int64_t n, int32_t fir
     std::string names;
     for (size_t k = 0; k < strays.size() && k < 3; k++)
         names += (k ? ", " : "") + strays[k];
-    fprintf(stderr, "%s: %zu tile file%s not from this archive, which a pump would take in: %s%s\n",
-            dir, strays.size(), strays.size() == 1 ? "" : "s", names.c_str(), strays.size() > 3 ? ", ..." : "");
+    if (strays.size() > 3)
+        names += ", ...";
+    if (strays.size() == 1)
+        fprintf(stderr, "%s: 1 tile file not from this archive, which a pump would take in: %s\n", dir, names.c_str());
+    else
+        fprintf(stderr, "%s: %zu tile files not from this archive, which a pump would take in: %s\n", dir,
+                strays.size(), names.c_str());
 }
 
 // The shared encoder state: 8-bit palette images carrying all 256 entries,

@@ -32,16 +32,16 @@ int main(int argc, char **argv)
         return 0;
     }
     const char *prog = argc > 0 ? argv[0] : "vrel";
-    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
         printf("vrel " VERSION "\n");
-        return 0;
+        return flushed();
     }
-    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
         printf("usage: %s dump archive palette dir    archive to tile images and sidecars in dir\n"
                "       %s pump archive palette dir    tile images and sidecars in dir to archive\n"
                "palette: a file of 256 RGB entries of 6-bit values, or blood:file of 8-bit values.\n"
                "See vrel(1).\n", prog, prog);
-        return 0;
+        return flushed();
     }
     fprintf(stderr, "usage 1: %s dump tiles0000.art palette.dat outpath/\n", prog);
     fprintf(stderr, "usage 2: %s pump tiles0000.art palette.dat inpath/\n", prog);

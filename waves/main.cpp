@@ -57,16 +57,16 @@ int main(int argc, char **argv)
         return 0;
     }
     const char *prog = argc > 0 ? argv[0] : "zbqtool";
-    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
         printf("zbqtool " VERSION "\n");
-        return 0;
+        return flushed();
     }
-    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
         printf("usage: %s dump bank dir    wave bank to raw samples and bankinfo.lua in dir\n"
                "       %s pump bank dir    runs dir/bankinfo.lua and packs the samples it names\n"
                "Pumping runs the bank script with all of Lua's libraries: pump only what you trust.\n"
                "See zbqtool(1).\n", prog, prog);
-        return 0;
+        return flushed();
     }
     fprintf(stderr, "usage 1: %s dump waves.zbq outpath/\n", prog);
     fprintf(stderr, "usage 2: %s pump waves.zbq inpath/\n", prog);
