@@ -313,6 +313,8 @@ static void roundtrip(const std::string &dir, const std::string &artpath, const 
     ASSERT_EQ(r.status, 0) << r.err;
     r = run({PROG, "pump", dir + "/back.art", pal, out}, {.files = files});
     ASSERT_EQ(r.status, 0) << r.err;
+    // what a dump wrote is taken in without a note: welcome and range alone
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
     std::string want = normalise(readfile(artpath)), got = readfile(dir + "/back.art");
     ASSERT_EQ(got.size(), want.size());
     auto diff = std::mismatch(want.begin(), want.end(), got.begin());
