@@ -149,12 +149,17 @@ static bool exact(const palette &pal, uint8_t k, const unsigned char *c)
 // palette file does not hold exactly.
 static size_t inexact(const unsigned char *rgba, const unsigned char *idx, size_t count, const palette &pal)
 {
-    std::vector<uint32_t> missing;
-    for (size_t i = 0; i < count; i++, rgba += 4)
-        if (!exact(pal, idx[i], rgba))
-            missing.push_back(get_u32(rgba) & 0xFFFFFF);
-    std::sort(missing.begin(), missing.end());
-    return size_t(std::unique(missing.begin(), missing.end()) - missing.begin());
+    std::vector<bool> seen;     // a bit for each colour, made at the first one missing
+    size_t n = 0;
+    for (size_t i = 0; i < count; i++, rgba += 4) {
+        if (exact(pal, idx[i], rgba))
+            continue;
+        seen.resize(1 << 24);
+        uint32_t c = get_u32(rgba) & 0xFFFFFF;
+        n += !seen[c];
+        seen[c] = true;
+    }
+    return n;
 }
 
 // Palette indices of a palette image, in place: each used entry's index
