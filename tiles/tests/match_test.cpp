@@ -1,4 +1,5 @@
 // Colour matching, unit by unit and end to end, against plain reference loops.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -111,7 +112,14 @@ protected:
         else
             note += std::to_string(want.matched) + (want.matched == 1 ? " palette entry differs" : " palette entries differ") +
                     " from the palette file; matched by colour\n";
-        EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + note);
+        // palettes of either width are given in either form here: the load notes it
+        std::string palnote, file = path("pal.dat");
+        bool high = std::any_of(pal.begin(), pal.end(), [](char c) { return uint8_t(c) > 63; });
+        if (scale == 4 && high)
+            palnote = file + ": values above 63, so it holds 8-bit colours: give it as blood:" + file + "\n";
+        if (scale == 1 && !high)
+            palnote = file + ": every value is below 64, so it holds 6-bit colours: give it without blood:\n";
+        EXPECT_EQ(r.err, welcome + palnote + "file ret 0 range: 0 - 0\n" + note);
     }
 };
 

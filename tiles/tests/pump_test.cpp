@@ -259,15 +259,19 @@ static std::string normalise(std::string a)
 }
 
 // files limits the pump's open files: images it can't keep open between
-// its passes are opened again.
-static void roundtrip(const std::string &dir, const std::string &artpath, const std::string &pal, long files = 0)
+// its passes are opened again. err gets what both runs said.
+static void roundtrip(const std::string &dir, const std::string &artpath, const std::string &pal, long files = 0,
+                      std::string *err = nullptr)
 {
     std::string out = dir + "/rt";
     mkdir(out.c_str(), 0777);
     runresult r = run({PROG, "dump", artpath, pal, out});
     ASSERT_EQ(r.status, 0) << r.err;
+    std::string said = r.err;
     r = run({PROG, "pump", dir + "/back.art", pal, out}, {.files = files});
     ASSERT_EQ(r.status, 0) << r.err;
+    if (err)
+        *err = said + r.err;
     std::string want = normalise(readfile(artpath)), got = readfile(dir + "/back.art");
     ASSERT_EQ(got.size(), want.size());
     auto diff = std::mismatch(want.begin(), want.end(), got.begin());
@@ -276,7 +280,9 @@ static void roundtrip(const std::string &dir, const std::string &artpath, const 
 
 TEST_F(Pump, GivesBackTheSampleArchive)
 {
-    roundtrip(dir, SAMPLES "/tiles0000.art", SAMPLES "/palette.dat");
+    std::string err;
+    roundtrip(dir, SAMPLES "/tiles0000.art", SAMPLES "/palette.dat", 0, &err);
+    EXPECT_EQ(err.find("palette.dat:"), std::string::npos) << err;     // no note of the palette
 }
 
 TEST_F(Pump, GivesBackAGeneratedArchiveOfManyTiles)
