@@ -28,10 +28,21 @@ constexpr int32_t maxsamples = 65536;
 // longjmp or by exception, as Lua was built, so none of them holds a C++
 // object across a call into Lua.
 
+// Lua writes a NaN as C's printf does, "-nan" on some machines and "nan"
+// on others: messages say "nan" on all of them.
+static bool notanumber(lua_State *L, int idx)
+{
+    lua_Number d = lua_tonumberx(L, idx, nullptr);
+    return lua_type(L, idx) == LUA_TNUMBER && d != d;
+}
+
 // A number's text, made in place: protected, since making it may fail.
 static int tostr(lua_State *L)
 {
-    lua_tolstring(L, 1, nullptr);
+    if (notanumber(L, 1))
+        lua_pushliteral(L, "nan");
+    else
+        lua_tolstring(L, 1, nullptr);
     return 1;
 }
 
@@ -144,6 +155,8 @@ static const char *likelykey(const char *unknown)
     return best;
 }
 
+static bool before(const char *a, const char *b) { return strcmp(a, b) < 0; }
+
 // Warns of every key of the entry on top that the pump does not read,
 // in order, with the key it may have been meant as.
 static void checkkeys(lua_State *L, int32_t i)
@@ -155,37 +168,42 @@ static void checkkeys(lua_State *L, int32_t i)
     lua_pushnil(L);
     while (lua_next(L, -2)) {
         lua_pop(L, 1);  // value
-        char text[48];
         if (lua_type(L, -1) == LUA_TSTRING) {
             const char *k = lua_tostring(L, -1);    // held by the entry until it is popped
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *v) { return strcmp(v, k) == 0; }) !=
                 std::end(keys))
                 continue;
-            if (n < 16)
+            if (n < 16) {
                 unknown[n++] = k;
-            else
-                more++;
+                continue;
+            }
+            more++;     // the first 16 in order are named, whatever order they come in
+            const char **last = std::max_element(unknown, unknown + n, before);
+            if (before(k, *last))
+                *last = k;
             continue;
         }
         // other keys are shown without being turned into text: that
         // would change the key lua_next goes on from
         if (lua_isinteger(L, -1))
-            snprintf(text, sizeof text, "[" LUA_INTEGER_FMT "]", (LUAI_UACINT)lua_tointegerx(L, -1, nullptr));
+            printf("warning: sample %d: unknown key [" LUA_INTEGER_FMT "]\n", int(i),
+                   (LUAI_UACINT)lua_tointegerx(L, -1, nullptr));
         else if (lua_type(L, -1) == LUA_TNUMBER)
-            snprintf(text, sizeof text, "[%.14g]", double(lua_tonumberx(L, -1, nullptr)));
+            printf("warning: sample %d: unknown key [%.14g]\n", int(i), double(lua_tonumberx(L, -1, nullptr)));
         else
-            snprintf(text, sizeof text, "of type %s", luaL_typename(L, -1));
-        printf("warning: sample %d: unknown key %s\n", int(i), text);
+            printf("warning: sample %d: unknown key of type %s\n", int(i), luaL_typename(L, -1));
     }
     // the order of keys in a table varies from run to run: sort them
-    std::sort(unknown, unknown + n, [](const char *a, const char *b) { return strcmp(a, b) < 0; });
+    std::sort(unknown, unknown + n, before);
     for (size_t k = 0; k < n; k++) {
         if (const char *meant = likelykey(unknown[k]))
             printf("warning: sample %d: unknown key \"%s\" (did you mean \"%s\"?)\n", int(i), unknown[k], meant);
         else
             printf("warning: sample %d: unknown key \"%s\"\n", int(i), unknown[k]);
     }
-    if (more > 0)
+    if (more == 1)
+        printf("warning: sample %d: 1 more unknown key\n", int(i));
+    else if (more > 1)
         printf("warning: sample %d: %zu more unknown keys\n", int(i), more);
 }
 
@@ -202,7 +220,7 @@ static int64_t numfield(lua_State *L, int32_t i, const char *key)
         double d = lua_tonumberx(L, -1, nullptr);
         if (!(d > -2147483649.0 && d < 4294967296.0))    // NaN fails too
             return luaL_error(L, "sample %d: %s %s is outside -2147483648 to 4294967295", int(i),
-                              key, lua_tostring(L, -1));
+                              key, notanumber(L, -1) ? "nan" : lua_tostring(L, -1));
         v = int64_t(d);
     } else if (type == LUA_TSTRING) {
         printf("warning: sample %d: %s \"%s\" is not a number; 0 is used\n", int(i), key, lua_tostring(L, -1));
@@ -214,16 +232,11 @@ static int64_t numfield(lua_State *L, int32_t i, const char *key)
 }
 
 // Text of the entry's field key (entry on top), or null when it is no
-// string or number; its type is named in a warning unless it is nil.
-// The text stays on the stack: pop it when done.
-static const char *textfield(lua_State *L, int32_t i, const char *key, const char *otherwise)
+// string or number. The field stays on the stack: pop it when done.
+static const char *textfield(lua_State *L, const char *key)
 {
     lua_getfield(L, -1, key);
-    if (lua_isstring(L, -1))
-        return lua_tostring(L, -1);
-    if (!lua_isnil(L, -1))
-        printf("warning: sample %d: %s is a %s, not a string; %s\n", int(i), key, luaL_typename(L, -1), otherwise);
-    return nullptr;
+    return lua_isstring(L, -1) ? lua_tostring(L, -1) : nullptr;
 }
 
 // Sets path to dir/file. Lua's frames lie between here and any catch: a
@@ -252,14 +265,20 @@ static int readentries(lua_State *L)
             printf("sample %d:\n", int(i));
             checkkeys(L, i);
             sample &s = b->recs[i];
-            if (const char *file = textfield(L, i, "file", "the sample gets no data"))
+            if (const char *file = textfield(L, "file"))
                 setpath(L, b->paths[i], b->dir, file);
+            else if (!lua_isnil(L, -1))
+                printf("warning: sample %d: file is a %s, not a string; the sample gets no data\n", int(i),
+                       luaL_typename(L, -1));
             lua_pop(L, 1);  // file
-            if (const char *name = textfield(L, i, "name", "the sample has no name")) {
+            if (const char *name = textfield(L, "name")) {
                 if (strlen(name) > 15)
                     printf("warning: sample %d: name \"%s\" is longer than 15 bytes; only \"%.15s\" is kept\n",
                            int(i), name, name);
                 setname(s, name);
+            } else if (!lua_isnil(L, -1)) {
+                printf("warning: sample %d: name is a %s, not a string; the sample has no name\n", int(i),
+                       luaL_typename(L, -1));
             }
             lua_pop(L, 1);  // name
             s.loopbegin = uint32_t(numfield(L, i, "loopbegin"));

@@ -132,7 +132,12 @@ TEST_F(Pump, ReportsScriptErrorsAndKeepsTheEarlierBank)
          "Error running lua: sample 0: finetune -2147483649 is outside -2147483648 to 4294967295\n", 2},
         {"return { [0] = { loopend = 0/0 } }",
          "wubo works! top: 1\nmax sample 0\nsample 0:\n"
-         "Error running lua: sample 0: loopend -nan is outside -2147483648 to 4294967295\n", 2},
+         "Error running lua: sample 0: loopend nan is outside -2147483648 to 4294967295\n", 2},
+        {"return { [0] = { loopend = -(0/0) } }",   // a NaN of either sign
+         "wubo works! top: 1\nmax sample 0\nsample 0:\n"
+         "Error running lua: sample 0: loopend nan is outside -2147483648 to 4294967295\n", 2},
+        {"error(0/0)", "Error running lua: nan\n", 2},
+        {"error(-(0/0))", "Error running lua: nan\n", 2},
         {"return { [0] = { loopend = math.huge } }",
          "wubo works! top: 1\nmax sample 0\nsample 0:\n"
          "Error running lua: sample 0: loopend inf is outside -2147483648 to 4294967295\n", 2},
@@ -279,6 +284,7 @@ TEST_F(Pump, WarnsOfLikelyMistakes)
         {"file = 'a.raw', finetune = 'abc'", "finetune \"abc\" is not a number; 0 is used\n"},
         {"file = 'a.raw', loopbegin = {}", "loopbegin is a table, not a number; 0 is used\n"},
         {"file = true", "file is a boolean, not a string; the sample gets no data\n"},
+        {"file = 'a.raw', name = {}", "name is a table, not a string; the sample has no name\n"},
         {"file = 'a.raw', name = 'ABCDEFGHIJKLMNOPQRST'",
          "name \"ABCDEFGHIJKLMNOPQRST\" is longer than 15 bytes; only \"ABCDEFGHIJKLMNO\" is kept\n"},
         {"file = 'a.raw', loopend = 99999", "loop 0-99999 lies outside the sample's 4000 bytes\n"},
