@@ -91,7 +91,8 @@ TEST_F(Palette, NotesFilesThatLookLikeNoPaletteOfTheirForm)
         std::string note = c.note;
         if (size_t at = note.find("FILE"); at != std::string::npos)
             note.replace(at, 4, file);
-        EXPECT_EQ(r.err.substr(r.err.find('\n', r.err.find("dump mode")) + 1), note.empty() ? "" : file + ": " + note + "\n");
+        std::string after = r.err.substr(r.err.find('\n', r.err.find("dump mode")) + 1);
+        EXPECT_EQ(after, note.empty() ? "" : file + ": " + note + "\n");
         // channels as read, times the scale, 8 bits of them; -1 past the end
         std::vector<unsigned char> want;
         for (size_t i = 0; i < 768; i++) {
