@@ -49,6 +49,8 @@ child start(const std::vector<std::string> &args, const runopts &o)
             if (!pw || setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0)
                 _exit(126);
         }
+        for (const auto &e : o.env)
+            putenv(const_cast<char *>(e.c_str()));  // the child's own copy of o
         signal(SIGPIPE, SIG_DFL);   // as a shell starts programs
         std::vector<char *> argv;
         for (const auto &a : args)
@@ -126,7 +128,7 @@ void TempDir::TearDown()
 {
     namespace fs = std::filesystem;
     for (const auto &e : fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied))
-        if (e.is_directory() && !e.is_symlink())
+        if (!e.is_symlink() && e.is_directory())   // a link may loop: not followed
             fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add);
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
     fs::remove_all(dir);

@@ -13,6 +13,7 @@ struct runopts {
     std::string out = {};       // standard output to this file instead of being captured
     bool closedout = false;     // standard output a pipe nobody reads any more
     size_t maxout = 4 << 20;    // bytes captured; a program saying more is killed
+    std::vector<std::string> env = {};  // "NAME=value" set in its environment
 };
 
 struct runresult {

@@ -16,6 +16,46 @@
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 
+// A note when the file holds other than the 768 bytes of a palette: which
+// entries its end leaves without colour, or how much beyond it is ignored.
+// size is the file's size; got, the bytes read, at most 768.
+static void notesize(const char *file, uint64_t size, size_t got)
+{
+    unsigned long long n = got, more = size > 768 ? size - 768 : 0;
+    int e = int(got / 3);   // whole entries
+    if (got == 768 && more == 1)
+        fprintf(stderr, "%s: 769 bytes, a palette holds 768; the last byte is ignored\n", file);
+    else if (got == 768 && more > 1)
+        fprintf(stderr, "%s: %llu bytes, a palette holds 768; the last %llu are ignored\n", file, n + more, more);
+    else if (got == 768)
+        return;
+    else if (got == 0)
+        fprintf(stderr, "%s: 0 bytes, a palette holds 768; all 256 entries are missing\n", file);
+    else if (got == 1)
+        fprintf(stderr, "%s: 1 byte, a palette holds 768; entry 0 lacks its green and blue, and entries 1 to 255 "
+                        "are missing\n", file);
+    else if (got % 3 == 0 && e < 255)
+        fprintf(stderr, "%s: %llu bytes, a palette holds 768; entries %d to 255 are missing\n", file, n, e);
+    else if (got == 765)
+        fprintf(stderr, "%s: 765 bytes, a palette holds 768; entry 255 is missing\n", file);
+    else if (got % 3 == 1 && e < 254)
+        fprintf(stderr, "%s: %llu bytes, a palette holds 768; entry %d lacks its green and blue, and entries %d to "
+                        "255 are missing\n", file, n, e, e + 1);
+    else if (got % 3 == 2 && e < 254)
+        fprintf(stderr, "%s: %llu bytes, a palette holds 768; entry %d lacks its blue, and entries %d to 255 are "
+                        "missing\n", file, n, e, e + 1);
+    else if (got == 763)
+        fprintf(stderr, "%s: 763 bytes, a palette holds 768; entry 254 lacks its green and blue, and entry 255 is "
+                        "missing\n", file);
+    else if (got == 764)
+        fprintf(stderr, "%s: 764 bytes, a palette holds 768; entry 254 lacks its blue, and entry 255 is missing\n",
+                file);
+    else if (got == 766)
+        fprintf(stderr, "%s: 766 bytes, a palette holds 768; entry 255 lacks its green and blue\n", file);
+    else
+        fprintf(stderr, "%s: 767 bytes, a palette holds 768; entry 255 lacks its blue\n", file);
+}
+
 bool loadpalette(const char *arg, palette *pal)
 {
     int scale = 4;
@@ -26,11 +66,26 @@ bool loadpalette(const char *arg, palette *pal)
     filep f(fopen(arg, "rb"), fclose);
     if (!f)
         return false;
+    unsigned char b[768];
+    size_t got = fread(b, 1, sizeof b, f.get());
+    // a byte past the end counts as EOF, -1: a short file gives -scale
+    auto at = [&](int i) { return (size_t(i) < got ? b[i] : -1) * scale; };
     for (int k = 0; k < 256; k++) {
-        pal->r[k] = getc(f.get()) * scale;  // EOF is -1: a short file gives -scale
-        pal->g[k] = getc(f.get()) * scale;
-        pal->b[k] = getc(f.get()) * scale;
+        pal->r[k] = at(3 * k);
+        pal->g[k] = at(3 * k + 1);
+        pal->b[k] = at(3 * k + 2);
     }
+
+    // Notes of a file that may not be a palette, or not of this form; only
+    // a regular file's size is known without reading it all
+    struct stat st;
+    bool regular = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode);
+    notesize(arg, regular ? std::max<uint64_t>(uint64_t(st.st_size), got) : got, got);
+    unsigned char most = got ? *std::max_element(b, b + got) : 0;
+    if (scale == 4 && most > 63)
+        fprintf(stderr, "%s: values above 63, so it holds 8-bit colours: give it as blood:%s\n", arg, arg);
+    if (scale == 1 && got > 0 && most < 64)
+        fprintf(stderr, "%s: every value is below 64, so it holds 6-bit colours: give it without blood:\n", arg);
     return true;
 }
 

@@ -35,7 +35,8 @@ static int shortdata(const char *bank, uint32_t index)
 }
 
 // Copies the next len bytes of the bank into path, whole or not at all.
-// Returns 0, 4 when the bank ends first, 5 when path can't be written.
+// Returns 0, 2 when the bank can't be read, 4 when it ends first, 5 when
+// path can't be written.
 static int copyout(FILE *in, uint64_t len, const std::string &path, const char *bank, uint32_t index)
 {
     errno = 0;
@@ -43,8 +44,14 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, const char *
     if (!out)
         return cantwrite(5, path.c_str(), errno ? errno : EIO);
     int64_t got = outcopy(out.get(), fileno(in), len);
-    if (got < int64_t(len) && !out->err)
+    if (got < 0)
+        return cantread(2, bank, errno);
+    if (out->err) {
+        if (int err = readfault(fileno(in)))
+            return cantread(2, bank, err);
+    } else if (got < int64_t(len)) {
         return shortdata(bank, index);
+    }
     if (int err = outcommit(std::move(out)))
         return cantwrite(5, path.c_str(), err);
     return 0;
@@ -60,7 +67,8 @@ int dump(const char *bank, const char *dir)
     setvbuf(f.get(), nullptr, _IONBF, 0);   // samples are copied from the file's own offset
     unsigned char hb[headersize];
     if (fread(hb, headersize, 1, f.get()) != 1)
-        return report(4, "%s: wave bank ends inside its header", bank);
+        return ferror(f.get()) ? cantread(2, bank, errno)
+                               : report(4, "%s: wave bank ends inside its header", bank);
     header h = getheader(hb);
     printf("header: version %d, waves %d\n", int32_t(h.version), int32_t(h.waves));
     if (h.version != 0)
@@ -71,7 +79,8 @@ int dump(const char *bank, const char *dir)
     uint64_t left = regular ? uint64_t(st.st_size) - headersize : 0;
     std::vector<sample> tab;
     if ((regular && uint64_t(h.waves) * samplesize > left) || !readtable(f.get(), h.waves, tab))
-        return report(4, "%s: wave bank ends inside its record table", bank);
+        return ferror(f.get()) ? cantread(2, bank, errno)
+                               : report(4, "%s: wave bank ends inside its record table", bank);
     if (regular) {
         left -= uint64_t(h.waves) * samplesize;
         for (uint32_t i = 0; i < h.waves; i++) {

@@ -29,10 +29,21 @@ constexpr int32_t maxsamples = 65536;
 // longjmp or by exception, as Lua was built, so none of them holds a C++
 // object across a call into Lua.
 
+// Lua writes a NaN as C's printf does, "-nan" on some machines and "nan"
+// on others: messages say "nan" on all of them.
+static bool notanumber(lua_State *L, int idx)
+{
+    lua_Number d = lua_tonumberx(L, idx, nullptr);
+    return lua_type(L, idx) == LUA_TNUMBER && d != d;
+}
+
 // A number's text, made in place: protected, since making it may fail.
 static int tostr(lua_State *L)
 {
-    lua_tolstring(L, 1, nullptr);
+    if (notanumber(L, 1))
+        lua_pushliteral(L, "nan");
+    else
+        lua_tolstring(L, 1, nullptr);
     return 1;
 }
 
@@ -61,6 +72,81 @@ static int protect(lua_State *L, lua_CFunction f, void *p)
     return 2;
 }
 
+// A key of the bank table that is no sample index, kept to be named.
+struct otherkey {
+    int type;
+    bool isint;
+    lua_Integer i;      // an integer key
+    lua_Number d;       // a float key
+    const char *s;      // a string key, held by the table
+};
+
+static bool keyorder(const otherkey &a, const otherkey &b)
+{
+    if (a.type != b.type)
+        return a.type < b.type;
+    if (a.type == LUA_TSTRING)
+        return strcmp(a.s, b.s) < 0;
+    return a.d < b.d || (a.d == b.d && a.i < b.i);
+}
+
+// The highest integer key of the table on top, in its low 32 bits. Warns
+// of the keys that are no sample index, sorted: the order lua_next visits
+// keys in varies from run to run.
+static int32_t highestindex(lua_State *L)
+{
+    otherkey shown[16];
+    size_t n = 0, more = 0;
+    int32_t top = 0;
+    lua_pushnil(L);
+    while (lua_next(L, -2)) {
+        lua_pop(L, 1);  // value
+        int type = lua_type(L, -1);
+        bool isint = lua_isinteger(L, -1);
+        lua_Integer i = 0;
+        if (isint) {
+            i = lua_tointegerx(L, -1, nullptr);
+            top = std::max(top, int32_t(i));
+            if (i >= 0 && i <= INT32_MAX)
+                continue;
+        }
+        // booleans order by d too: false before true
+        lua_Number d = type == LUA_TNUMBER ? lua_tonumberx(L, -1, nullptr) : lua_toboolean(L, -1);
+        otherkey k = {type, isint, i, d, type == LUA_TSTRING ? lua_tostring(L, -1) : nullptr};
+        if (n < 16) {
+            shown[n++] = k;
+            continue;
+        }
+        more++;     // the first 16 in order are named, whatever order they come in
+        otherkey *last = std::max_element(shown, shown + n, keyorder);
+        if (keyorder(k, *last))
+            *last = k;
+    }
+    std::sort(shown, shown + n, keyorder);
+    for (size_t k = 0; k < n; k++) {
+        const otherkey &o = shown[k];
+        if (o.isint)
+            printf("warning: key [" LUA_INTEGER_FMT "] of the bank table is not a sample index; it is ignored\n",
+                   (LUAI_UACINT)o.i);
+        else if (o.type == LUA_TNUMBER)
+            printf("warning: key [%.14g] of the bank table is not a sample index; it is ignored\n", double(o.d));
+        else if (o.type == LUA_TSTRING)
+            printf("warning: key [\"%s\"] of the bank table is not a sample index; it is ignored\n", o.s);
+        else if (o.type == LUA_TBOOLEAN && o.d != 0)
+            printf("warning: key [true] of the bank table is not a sample index; it is ignored\n");
+        else if (o.type == LUA_TBOOLEAN)
+            printf("warning: key [false] of the bank table is not a sample index; it is ignored\n");
+        else
+            printf("warning: a key of type %s in the bank table is not a sample index; it is ignored\n",
+                   lua_typename(L, o.type));
+    }
+    if (more == 1)
+        printf("warning: 1 more key of the bank table is not a sample index; it is ignored\n");
+    else if (more > 1)
+        printf("warning: %zu more keys of the bank table are not sample indices; they are ignored\n", more);
+    return top;
+}
+
 // Loads and runs the script, keeps the table it returns in the registry,
 // and finds the highest index. Sets b->ret as pump returns.
 static int runscript(lua_State *L)
@@ -80,14 +166,7 @@ static int runscript(lua_State *L)
     if (!lua_istable(L, -1))
         return luaL_error(L, "%s returned %s, not a table", b->script, luaL_typename(L, -1));
 
-    // Highest integer key, in its low 32 bits
-    int32_t top = 0;
-    lua_pushnil(L);
-    while (lua_next(L, -2)) {
-        if (lua_isinteger(L, -2))
-            top = std::max(top, int32_t(lua_tointegerx(L, -2, nullptr)));
-        lua_pop(L, 1);  // value
-    }
+    int32_t top = highestindex(L);
     printf("max sample %d\n", int(top));
     if (top >= maxsamples)
         return luaL_error(L, "sample index %d is more than the %d a bank may hold", int(top),
@@ -97,6 +176,8 @@ static int runscript(lua_State *L)
 }
 
 static const char *const keys[] = {"file", "name", "loopbegin", "loopend", "finetune"};
+
+static bool before(const char *a, const char *b) { return strcmp(a, b) < 0; }
 
 // Warns of every key of the entry on top that the pump does not read,
 // in order, with the key it may have been meant as.
@@ -109,37 +190,42 @@ static void checkkeys(lua_State *L, int32_t i)
     lua_pushnil(L);
     while (lua_next(L, -2)) {
         lua_pop(L, 1);  // value
-        char text[48];
         if (lua_type(L, -1) == LUA_TSTRING) {
             const char *k = lua_tostring(L, -1);    // held by the entry until it is popped
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *v) { return strcmp(v, k) == 0; }) !=
                 std::end(keys))
                 continue;
-            if (n < 16)
+            if (n < 16) {
                 unknown[n++] = k;
-            else
-                more++;
+                continue;
+            }
+            more++;     // the first 16 in order are named, whatever order they come in
+            const char **last = std::max_element(unknown, unknown + n, before);
+            if (before(k, *last))
+                *last = k;
             continue;
         }
         // other keys are shown without being turned into text: that
         // would change the key lua_next goes on from
         if (lua_isinteger(L, -1))
-            snprintf(text, sizeof text, "[" LUA_INTEGER_FMT "]", (LUAI_UACINT)lua_tointegerx(L, -1, nullptr));
+            printf("warning: sample %d: unknown key [" LUA_INTEGER_FMT "]\n", int(i),
+                   (LUAI_UACINT)lua_tointegerx(L, -1, nullptr));
         else if (lua_type(L, -1) == LUA_TNUMBER)
-            snprintf(text, sizeof text, "[%.14g]", double(lua_tonumberx(L, -1, nullptr)));
+            printf("warning: sample %d: unknown key [%.14g]\n", int(i), double(lua_tonumberx(L, -1, nullptr)));
         else
-            snprintf(text, sizeof text, "of type %s", luaL_typename(L, -1));
-        printf("warning: sample %d: unknown key %s\n", int(i), text);
+            printf("warning: sample %d: unknown key of type %s\n", int(i), luaL_typename(L, -1));
     }
     // the order of keys in a table varies from run to run: sort them
-    std::sort(unknown, unknown + n, [](const char *a, const char *b) { return strcmp(a, b) < 0; });
+    std::sort(unknown, unknown + n, before);
     for (size_t k = 0; k < n; k++) {
         if (const char *meant = likelykey(unknown[k], keys, std::size(keys)))
             printf("warning: sample %d: unknown key \"%s\" (did you mean \"%s\"?)\n", int(i), unknown[k], meant);
         else
             printf("warning: sample %d: unknown key \"%s\"\n", int(i), unknown[k]);
     }
-    if (more > 0)
+    if (more == 1)
+        printf("warning: sample %d: 1 more unknown key\n", int(i));
+    else if (more > 1)
         printf("warning: sample %d: %zu more unknown keys\n", int(i), more);
 }
 
@@ -156,7 +242,7 @@ static int64_t numfield(lua_State *L, int32_t i, const char *key)
         double d = lua_tonumberx(L, -1, nullptr);
         if (!(d > -2147483649.0 && d < 4294967296.0))    // NaN fails too
             return luaL_error(L, "sample %d: %s %s is outside -2147483648 to 4294967295", int(i),
-                              key, lua_tostring(L, -1));
+                              key, notanumber(L, -1) ? "nan" : lua_tostring(L, -1));
         v = int64_t(d);
     } else if (type == LUA_TSTRING) {
         printf("warning: sample %d: %s \"%s\" is not a number; 0 is used\n", int(i), key, lua_tostring(L, -1));
@@ -168,16 +254,11 @@ static int64_t numfield(lua_State *L, int32_t i, const char *key)
 }
 
 // Text of the entry's field key (entry on top), or null when it is no
-// string or number; its type is named in a warning unless it is nil.
-// The text stays on the stack: pop it when done.
-static const char *textfield(lua_State *L, int32_t i, const char *key, const char *otherwise)
+// string or number. The field stays on the stack: pop it when done.
+static const char *textfield(lua_State *L, const char *key)
 {
     lua_getfield(L, -1, key);
-    if (lua_isstring(L, -1))
-        return lua_tostring(L, -1);
-    if (!lua_isnil(L, -1))
-        printf("warning: sample %d: %s is a %s, not a string; %s\n", int(i), key, luaL_typename(L, -1), otherwise);
-    return nullptr;
+    return lua_isstring(L, -1) ? lua_tostring(L, -1) : nullptr;
 }
 
 // Sets path to dir/file. Lua's frames lie between here and any catch: a
@@ -206,14 +287,20 @@ static int readentries(lua_State *L)
             printf("sample %d:\n", int(i));
             checkkeys(L, i);
             sample &s = b->recs[i];
-            if (const char *file = textfield(L, i, "file", "the sample gets no data"))
+            if (const char *file = textfield(L, "file"))
                 setpath(L, b->paths[i], b->dir, file);
+            else if (!lua_isnil(L, -1))
+                printf("warning: sample %d: file is a %s, not a string; the sample gets no data\n", int(i),
+                       luaL_typename(L, -1));
             lua_pop(L, 1);  // file
-            if (const char *name = textfield(L, i, "name", "the sample has no name")) {
+            if (const char *name = textfield(L, "name")) {
                 if (strlen(name) > 15)
                     printf("warning: sample %d: name \"%s\" is longer than 15 bytes; only \"%.15s\" is kept\n",
                            int(i), name, name);
                 setname(s, name);
+            } else if (!lua_isnil(L, -1)) {
+                printf("warning: sample %d: name is a %s, not a string; the sample has no name\n", int(i),
+                       luaL_typename(L, -1));
             }
             lua_pop(L, 1);  // name
             s.loopbegin = uint32_t(numfield(L, i, "loopbegin"));
@@ -222,6 +309,12 @@ static int readentries(lua_State *L)
             if (s.loopbegin >= s.loopend && (s.loopbegin | s.loopend) != 0)
                 printf("warning: sample %d: loopbegin %d is not below loopend %d; a dump will not write this "
                        "loop back\n", int(i), int32_t(s.loopbegin), int32_t(s.loopend));
+            // an entry that is no table gives what its metatable finds: a
+            // string's finds none of these keys in the string library
+            if (!lua_istable(L, -1) && b->paths[i].empty() && s.name[0] == 0 && s.loopbegin == 0 &&
+                s.loopend == 0 && s.finetune == 0)
+                printf("warning: sample %d: the entry is a %s, not a table; the sample is empty\n", int(i),
+                       luaL_typename(L, -1));
         }
         lua_pop(L, 1);  // entry
     }
@@ -243,12 +336,32 @@ int runbank(lua_State *L, bank *b)
     return ret ? ret : b->ret;
 }
 
+// What measuring found of a sample file that the summary warns of.
+struct found {
+    bool missing;   // no file of that name: no data
+    bool wav;       // a RIFF header, which would go in as sample data
+};
+
+// Whether the regular file at fd starts as a WAV file does. Returns 0, or
+// an errno value when it can't be read.
+static int iswav(int fd, const struct stat &st, bool *wav)
+{
+    unsigned char h[12];
+    *wav = false;
+    if (!S_ISREG(st.st_mode) || st.st_size < int64_t(sizeof h))
+        return 0;
+    ssize_t k = pread(fd, h, sizeof h, 0);
+    if (k < 0)
+        return errno;
+    *wav = k == sizeof h && memcmp(h, "RIFF", 4) == 0 && memcmp(h + 8, "WAVE", 4) == 0;
+    return 0;
+}
+
 // Opens every sample file once and takes its length from the open file,
 // so that a file swapped for another later can't change what is copied.
-// Keeps in fds those with data, as many as the process may hold open, and
-// in why the errno of each that can't be opened. Returns 0, or 3 after
-// naming a file that can't be a sample.
-static int measure(bank &b, std::vector<int> &fds, std::vector<int> &why)
+// Keeps in fds those with data, as many as the process may hold open.
+// Returns 0, or 3 after naming a file that exists but can't be a sample.
+static int measure(bank &b, std::vector<int> &fds, std::vector<found> &notes)
 {
     size_t room = allowopen(b.recs.size());
     for (size_t i = 0; i < b.recs.size(); i++) {
@@ -256,15 +369,19 @@ static int measure(bank &b, std::vector<int> &fds, std::vector<int> &why)
             continue;   // no file: len 0
         struct stat st;
         int fd = openread(b.paths[i].c_str(), &st);
-        if (fd < 0) {
-            why[i] = errno;
+        if (fd < 0 && errno == ENOENT) {
+            notes[i].missing = true;
             continue;
         }
+        if (fd < 0)
+            return cantread(3, b.paths[i].c_str(), errno);
         fds[i] = fd;
         if (S_ISDIR(st.st_mode))
             return report(3, "%s: not a regular file", b.paths[i].c_str());
         if (st.st_size >= int64_t(1) << 31)
             return report(3, "%s: 2 GiB or more, too large for a sample", b.paths[i].c_str());
+        if (int err = iswav(fd, st, &notes[i].wav))
+            return cantread(3, b.paths[i].c_str(), err);
         // devices and FIFOs give what their size says: nothing
         b.recs[i].len = S_ISREG(st.st_mode) ? uint32_t(st.st_size) : 0;
         // a record with data must have a name, or a dump reads it as empty
@@ -281,7 +398,7 @@ static int measure(bank &b, std::vector<int> &fds, std::vector<int> &why)
 }
 
 // The summary, with what is only known once the files are measured.
-static void summarise(const bank &b, const std::vector<int> &why)
+static void summarise(const bank &b, const std::vector<found> &notes)
 {
     for (size_t i = 0; i < b.recs.size(); i++) {
         const sample &s = b.recs[i];
@@ -292,9 +409,12 @@ static void summarise(const bank &b, const std::vector<int> &why)
             printf("    len %d, loop %d-%d, fine %d\n", int32_t(s.len), int32_t(s.loopbegin),
                    int32_t(s.loopend), s.finetune);
         }
-        if (why[i])
+        if (notes[i].missing)
             printf("warning: sample %d: can't read %s: %s; the sample gets no data\n", int(i),
-                   b.paths[i].c_str(), strerror(why[i]));
+                   b.paths[i].c_str(), strerror(ENOENT));
+        if (notes[i].wav)
+            printf("warning: sample %d: %s: a WAV file; raw samples are expected (docs/formats.md says how to "
+                   "convert with sox)\n", int(i), b.paths[i].c_str());
         if (s.loopbegin > s.len || s.loopend > s.len)
             printf("warning: sample %d: loop %d-%d lies outside the sample's %u bytes\n", int(i),
                    int32_t(s.loopbegin), int32_t(s.loopend), s.len);
@@ -311,12 +431,19 @@ static int copyin(int *fd, const std::string &path, uint32_t len, outfile *out)
 {
     struct stat st;
     if (*fd < 0 && (*fd = openread(path.c_str(), &st)) < 0)
-        return report(3, "%s: can't read: %s", path.c_str(), strerror(errno));
+        return cantread(3, path.c_str(), errno);
     int64_t got = outcopy(out, *fd, len);
-    if (out->err)
-        return 0;   // the bank's commit reports why
+    if (got < 0)
+        return cantread(3, path.c_str(), errno);
+    if (out->err) {
+        int err = readfault(*fd);
+        return err ? cantread(3, path.c_str(), err) : 0;    // else the bank's commit reports why
+    }
     char more;
-    if (got != int64_t(len) || read(*fd, &more, 1) != 0)
+    ssize_t k = read(*fd, &more, 1);
+    if (k < 0)
+        return cantread(3, path.c_str(), errno);
+    if (got != int64_t(len) || k != 0)
         return report(3, "%s: size changed while reading", path.c_str());
     return 0;
 }
@@ -324,11 +451,12 @@ static int copyin(int *fd, const std::string &path, uint32_t len, outfile *out)
 // Sizes, summary and the bank file, from the records read from the script.
 static int writebank(bank &b, const char *bankpath)
 {
-    std::vector<int> files(b.recs.size(), -1), why(b.recs.size(), 0);
+    std::vector<int> files(b.recs.size(), -1);
     fdlist keep(&files, closeall);
-    if (int e = measure(b, files, why))
+    std::vector<found> notes(b.recs.size(), found{});
+    if (int e = measure(b, files, notes))
         return e;
-    summarise(b, why);
+    summarise(b, notes);
 
     outfilep out = outopen(bankpath, true);
     if (!out)

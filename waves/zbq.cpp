@@ -1,7 +1,9 @@
 #include "zbq.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 #include "endian.h"
 #include "report.h"
@@ -103,7 +105,21 @@ std::string bankentry(uint32_t index, const sample &s)
 
 int cantinput(int code) { return report(code, "can't input file"); }
 
+int cantread(int code, const char *path, int err)
+{
+    return report(code, "can't read %s: %s", path, strerror(err));
+}
+
 int cantwrite(int code, const char *path, int err)
 {
     return report(code, "%s: can't write: %s", path, strerror(err));
+}
+
+int readfault(int fd)
+{
+    char c;
+    off_t at = lseek(fd, 0, SEEK_CUR);
+    if (at < 0 || pread(fd, &c, 1, at) >= 0)
+        return 0;
+    return errno;
 }

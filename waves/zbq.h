@@ -44,6 +44,13 @@ extern const char bankhead[], banktail[];
 std::string bankentry(uint32_t index, const sample &s);
 
 // The failures both operations share, reported as report does: a bank that
-// can't be opened or created, and a file that can't be written.
+// can't be opened or created, and a file that can't be read or written.
 int cantinput(int code);
+int cantread(int code, const char *path, int err);
 int cantwrite(int code, const char *path, int err);
+
+// After a copy from fd failed, whether fd is to blame: a copy in the kernel
+// fails alike for either side, so the byte it stopped at is read again.
+// Returns the errno value of that read, or 0 when it reads or fd can't be
+// read at an offset (a pipe).
+int readfault(int fd);

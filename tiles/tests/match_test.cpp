@@ -1,4 +1,5 @@
 // Colour matching, unit by unit and end to end, against plain reference loops.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -112,7 +113,14 @@ protected:
             note += "1 colour not in the palette; nearest used\n";
         else
             note += std::to_string(want.missing) + " colours not in the palette; nearest used\n";
-        EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + note);
+        // palettes of either width are given in either form here: the load notes it
+        std::string palnote, file = path("pal.dat");
+        bool high = std::any_of(pal.begin(), pal.end(), [](char c) { return uint8_t(c) > 63; });
+        if (scale == 4 && high)
+            palnote = file + ": values above 63, so it holds 8-bit colours: give it as blood:" + file + "\n";
+        if (scale == 1 && !high)
+            palnote = file + ": every value is below 64, so it holds 6-bit colours: give it without blood:\n";
+        EXPECT_EQ(r.err, welcome + palnote + "file ret 0 range: 0 - 0\n" + note);
     }
 };
 

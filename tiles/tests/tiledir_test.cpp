@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "art.h"
 #include "testutil.h"
 #include "tiledir.h"
+#include "tilefix.h"
 
 class Palette : public TempDir {};
 
@@ -41,6 +43,77 @@ TEST_F(Palette, ShortFileGivesMinusScaleForMissingChannels)
     }
     ASSERT_TRUE(loadpalette(("blood:" + path("short.dat")).c_str(), &p));
     EXPECT_EQ(p.b[255], -1);
+}
+
+// A file of other than 768 bytes, or of values the wrong width for its form,
+// gets a note from dump and pump alike; the images and archive stay as the
+// palette's rules make them.
+TEST_F(Palette, NotesFilesThatLookLikeNoPaletteOfTheirForm)
+{
+    const std::string full = testpalette();     // values 0 to 63
+    std::string high = full;
+    high[0] = 64;
+    struct {
+        std::string bytes;
+        bool blood;
+        std::string note;
+    } cases[] = {
+        {full, false, ""},
+        {high, true, ""},
+        {full + "\x40", false, "769 bytes, a palette holds 768; the last byte is ignored"},
+        {full + std::string(32, 'x'), false, "800 bytes, a palette holds 768; the last 32 are ignored"},
+        {full.substr(0, 767), false, "767 bytes, a palette holds 768; entry 255 lacks its blue"},
+        {full.substr(0, 766), false, "766 bytes, a palette holds 768; entry 255 lacks its green and blue"},
+        {full.substr(0, 765), false, "765 bytes, a palette holds 768; entry 255 is missing"},
+        {full.substr(0, 764), false, "764 bytes, a palette holds 768; entry 254 lacks its blue, and entry 255 is "
+                                     "missing"},
+        {full.substr(0, 763), false, "763 bytes, a palette holds 768; entry 254 lacks its green and blue, and "
+                                     "entry 255 is missing"},
+        {full.substr(0, 762), false, "762 bytes, a palette holds 768; entries 254 to 255 are missing"},
+        {full.substr(0, 302), false, "302 bytes, a palette holds 768; entry 100 lacks its blue, and entries 101 to "
+                                     "255 are missing"},
+        {full.substr(0, 301), false, "301 bytes, a palette holds 768; entry 100 lacks its green and blue, and "
+                                     "entries 101 to 255 are missing"},
+        {full.substr(0, 300), false, "300 bytes, a palette holds 768; entries 100 to 255 are missing"},
+        {"\x01", false, "1 byte, a palette holds 768; entry 0 lacks its green and blue, and entries 1 to 255 are "
+                        "missing"},
+        {"", true, "0 bytes, a palette holds 768; all 256 entries are missing"},
+        {high, false, "values above 63, so it holds 8-bit colours: give it as blood:FILE"},
+        {full, true, "every value is below 64, so it holds 6-bit colours: give it without blood:"},
+    };
+    writefile(path("t.art"), makeart(0, 0, {{16, 16, 0, std::string(256, '\0')}}));
+    mkdir(path("out").c_str(), 0777);
+    std::string file = path("pal.dat");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.note);
+        writefile(file, c.bytes);
+        runresult r = run({PROG, "dump", path("t.art"), (c.blood ? "blood:" : "") + file, path("out")});
+        EXPECT_EQ(r.status, 0);
+        std::string note = c.note;
+        if (size_t at = note.find("FILE"); at != std::string::npos)
+            note.replace(at, 4, file);
+        std::string after = r.err.substr(r.err.find('\n', r.err.find("dump mode")) + 1);
+        EXPECT_EQ(after, note.empty() ? "" : file + ": " + note + "\n");
+        // channels as read, times the scale, 8 bits of them; -1 past the end
+        std::vector<unsigned char> want;
+        for (size_t i = 0; i < 768; i++) {
+            want.push_back(uint8_t((i < c.bytes.size() ? uint8_t(c.bytes[i]) : -1) * (c.blood ? 1 : 4)));
+            if (i % 3 == 2)
+                want.push_back(255);
+        }
+        EXPECT_EQ(decodepng(path("out/tile000.png")).pal, want);
+    }
+
+    // the pump notes the same and takes the first 768 bytes alone
+    writefile(file, full);
+    ASSERT_EQ(run({PROG, "dump", path("t.art"), file, path("out")}).status, 0);
+    ASSERT_EQ(run({PROG, "pump", path("a.art"), file, path("out")}).status, 0);
+    writefile(file, full + "\x40");
+    runresult r = run({PROG, "pump", path("b.art"), file, path("out")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.substr(0, r.err.find("file ret")), "welcome to vrel (vrelio + art), an elaborate .art pump & dump "
+              "scheme\n" + file + ": 769 bytes, a palette holds 768; the last byte is ignored\n");
+    EXPECT_EQ(readfile(path("b.art")), readfile(path("a.art")));
 }
 
 TEST(TileName, PadsToThreeDigitsKeepingTheSign)

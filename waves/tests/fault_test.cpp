@@ -34,6 +34,58 @@ TEST_F(WaveFault, DumpFailsWhenTheDiskFillsUp)
     EXPECT_EQ(readfile(path("out/bankinfo.lua")), "edited");
 }
 
+// What the program needs in its environment to fail reads of file, in the
+// kernel's copy or, buffered, in read.
+static std::vector<std::string> failreads(const std::string &file, bool buffered)
+{
+    const char *asan = getenv("ASAN_OPTIONS");
+    std::vector<std::string> env = {"LD_PRELOAD=" FAILREAD, "FAILREAD=" + file,
+                                    // the sanitizers' runtime would be loaded first
+                                    "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                                        ":verify_asan_link_order=0"};
+    if (buffered)
+        env.push_back("NOCOPYRANGE=1");
+    return env;
+}
+
+// A copy whose input fails names that input, not the file it was writing.
+TEST_F(WaveFault, CopiesThatFailNameTheFileThatCouldNotBeRead)
+{
+    writefile(path("out/a.raw"), std::string(5000, 'a'));  // checked for a WAV header before the copy
+    writefile(path("out/b.raw"), "bbbbb");                  // too short for one
+    writefile(path("w.zbq"), u32(0) + u32(1) + rec(pumpname("BIG"), 5000) + std::string(5000, 'x'));
+    mkdir(path("dumped").c_str(), 0777);
+    std::string pumped = "wubo works! top: 1\nmax sample 0\nsample 0:\n", eio = ": Input/output error\n",
+                dumped = "header: version 0, waves 1\n"
+                         "sample    0, name 'BIG            ' (   0), len 5000, loop 0-0, fine 0\n",
+                copying = pumped + "smp    0: fn " + path("out/b.raw") + ", name S              \n"
+                                   "    len 5, loop 0-0, fine 0\n\n";
+    struct {
+        std::string op, failing;
+        bool buffered;
+        std::string out;
+    } cases[] = {
+        {"pump", "out/a.raw", false, pumped + "can't read " + path("out/a.raw") + eio},
+        {"pump", "out/b.raw", false, copying + "can't read " + path("out/b.raw") + eio},
+        {"pump", "out/b.raw", true, copying + "can't read " + path("out/b.raw") + eio},
+        {"dump", "w.zbq", false, dumped + "can't read " + path("w.zbq") + eio},
+        {"dump", "w.zbq", true, dumped + "can't read " + path("w.zbq") + eio},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.failing + (c.buffered ? ", buffered" : ""));
+        std::string name = c.failing.substr(c.failing.find('/') + 1);
+        writefile(path("out/bankinfo.lua"), "return { [0] = { file = '" + name + "', name = 'S' } }");
+        bool pump = c.op == "pump";
+        runresult r = run({PROG, c.op, path(pump ? "new.zbq" : "w.zbq"), path(pump ? "out" : "dumped")},
+                          {.env = failreads(path(c.failing), c.buffered)});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, welcome + (pump ? "error in pumping\n" : "error in dumping\n"));
+        EXPECT_FALSE(exists(path("new.zbq")));
+        EXPECT_TRUE(listdir(path("dumped")).empty());
+    }
+}
+
 TEST_F(WaveFault, PumpFailsOnABankPathThatIsADirectory)
 {
     writefile(path("out/bankinfo.lua"), "return {}");
@@ -64,6 +116,9 @@ TEST_F(WaveFault, InputsThatAreNoBankOrDirectory)
     r = run({PROG, "dump", "/dev/null", path("out")});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "/dev/null: wave bank ends inside its header\n");
+    r = run({PROG, "dump", "/proc/self/mem", path("out")});    // address 0 is never mapped
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "can't read /proc/self/mem: Input/output error\n");
     writefile(path("file"), "");
     r = run({PROG, "pump", path("w.zbq"), path("file")});
     EXPECT_EQ(r.status, 2);
@@ -118,6 +173,18 @@ TEST_F(WaveFault, BankGoesWhereFopenWouldWriteIt)
                   "local _BANK = {}\n\n_BANK[0] = \n{\n\tfile = \"sound000.raw\",\n\tname = \"A              \",\n}\n\n"
                   "return _BANK\n");
         remove(path("out/bankinfo.lua").c_str());
+    }
+    // a write that fails inside the last line leaves the stream nothing to
+    // flush at the end, yet the reason is still the disk's: the last lines
+    // here cross 4096 and 8192 bytes, where stdio's buffers fill
+    for (uint32_t n : {60, 121}) {
+        SCOPED_TRACE(n);
+        std::string table;
+        for (uint32_t i = 0; i < n; i++)
+            table += rec(pumpname("A"));
+        writefile(path("w.zbq"), u32(0) + u32(n) + table);
+        r = run({PROG, "dump", path("w.zbq"), path("out")}, {.out = path("full")});
+        EXPECT_EQ(r.err, welcome + "can't write standard output: No space left on device\nerror in dumping\n");
     }
 }
 

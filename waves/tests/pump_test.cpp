@@ -54,7 +54,11 @@ TEST_F(Pump, BuildsRecordsFromEntries)
         "t[-9] = {}; t.x = {}; t[7.5] = {}\n"
         "return t, 'ignored'\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 6\n"
+    EXPECT_EQ(r.out, "wubo works! top: 1\n"
+                     "warning: key [-9] of the bank table is not a sample index; it is ignored\n"
+                     "warning: key [7.5] of the bank table is not a sample index; it is ignored\n"
+                     "warning: key [\"x\"] of the bank table is not a sample index; it is ignored\n"
+                     "max sample 6\n"
                      "sample 1:\nsample 2:\n"
                      "warning: sample 2: loopbegin \"abc\" is not a number; 0 is used\n"
                      "sample 4:\nsample 5:\nsample 6:\n"
@@ -132,7 +136,12 @@ TEST_F(Pump, ReportsScriptErrorsAndKeepsTheEarlierBank)
          "Error running lua: sample 0: finetune -2147483649 is outside -2147483648 to 4294967295\n", 2},
         {"return { [0] = { loopend = 0/0 } }",
          "wubo works! top: 1\nmax sample 0\nsample 0:\n"
-         "Error running lua: sample 0: loopend -nan is outside -2147483648 to 4294967295\n", 2},
+         "Error running lua: sample 0: loopend nan is outside -2147483648 to 4294967295\n", 2},
+        {"return { [0] = { loopend = -(0/0) } }",   // a NaN of either sign
+         "wubo works! top: 1\nmax sample 0\nsample 0:\n"
+         "Error running lua: sample 0: loopend nan is outside -2147483648 to 4294967295\n", 2},
+        {"error(0/0)", "Error running lua: nan\n", 2},
+        {"error(-(0/0))", "Error running lua: nan\n", 2},
         {"return { [0] = { loopend = math.huge } }",
          "wubo works! top: 1\nmax sample 0\nsample 0:\n"
          "Error running lua: sample 0: loopend inf is outside -2147483648 to 4294967295\n", 2},
@@ -152,24 +161,46 @@ TEST_F(Pump, ReportsScriptErrorsAndKeepsTheEarlierBank)
     EXPECT_EQ(r.status, 2);
 }
 
+// A file that exists but can't be a sample fails the pump; only one that
+// does not exist is a warning.
 TEST_F(Pump, RefusesSampleFilesItCannotTake)
 {
+    std::string why;
+    int nobody = otheruser(&why);
+    if (nobody < 0 && geteuid() == 0)
+        GTEST_SKIP() << why;
+    ASSERT_EQ(chown(dir.c_str(), uid_t(nobody), gid_t(-1)), 0);   // for the run as nobody
     mkdir(path("in/dir.raw").c_str(), 0777);
-    writefile(path("w.zbq"), "earlier");
-    runresult r = pump("return { [0] = { file = 'dir.raw', name = 'D' } }");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 0\nsample 0:\n" + in() +
-                         "/dir.raw: not a regular file\n");
-    EXPECT_EQ(bank(), "earlier");
-
     writefile(path("in/big.raw"), "");
     ASSERT_EQ(truncate(path("in/big.raw").c_str(), off_t(1) << 31), 0);   // sparse
-    r = pump("return { [0] = { file = 'big.raw' } }");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 0\nsample 0:\n" + in() +
-                         "/big.raw: 2 GiB or more, too large for a sample\n");
-    EXPECT_EQ(bank(), "earlier");
-    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"in", "w.zbq"}));
+    writefile(path("in/locked.raw"), "abc");
+    ASSERT_EQ(chmod(path("in/locked.raw").c_str(), 0), 0);
+    ASSERT_EQ(symlink("loop.raw", path("in/loop.raw").c_str()), 0);
+    std::string head = "wubo works! top: 1\nmax sample 0\nsample 0:\n";
+    struct {
+        std::string file, out;
+        int status;
+        int uid;
+    } cases[] = {
+        {"dir.raw", head + in() + "/dir.raw: not a regular file\n", 2, -1},
+        {"big.raw", head + in() + "/big.raw: 2 GiB or more, too large for a sample\n", 2, -1},
+        {"locked.raw", head + "can't read " + in() + "/locked.raw: Permission denied\n", 2, nobody},
+        {"loop.raw", head + "can't read " + in() + "/loop.raw: Too many levels of symbolic links\n", 2, -1},
+        {"missing.raw", head + "smp    0: fn " + in() + "/missing.raw, name M              \n"
+                        "    len 0, loop 0-0, fine 0\nwarning: sample 0: can't read " + in() +
+                        "/missing.raw: No such file or directory; the sample gets no data\n\n", 0, nobody},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        writefile(path("w.zbq"), "earlier");
+        ASSERT_EQ(chown(path("w.zbq").c_str(), uid_t(nobody), gid_t(-1)), 0);
+        writefile(path("in/bankinfo.lua"), "return { [0] = { file = '" + c.file + "', name = 'M' } }");
+        runresult r = run({PROG, "pump", path("w.zbq"), in()}, {.uid = c.uid});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(bank(), c.status ? "earlier" : u32(0) + u32(1) + rec(pumpname("M")));
+        EXPECT_EQ(listdir(dir), (std::vector<std::string>{"in", "w.zbq"}));
+    }
 }
 
 TEST_F(Pump, KeepsTheEarlierBankWhenWritingFails)
@@ -214,6 +245,8 @@ static void roundtrip(const std::string &dir, const std::string &bankpath, long 
     ASSERT_EQ(r.status, 0) << r.out;
     r = run({PROG, "pump", dir + "/back.zbq", out}, {.files = files});
     ASSERT_EQ(r.status, 0) << r.out;
+    for (const char *warning : {"not a sample index", "not a table", "a WAV file"})
+        EXPECT_EQ(r.out.find(warning), std::string::npos) << warning;
     std::string want = readfile(bankpath), got = readfile(dir + "/back.zbq");
     ASSERT_EQ(got.size(), want.size());
     auto diff = std::mismatch(want.begin(), want.end(), got.begin());
@@ -258,15 +291,23 @@ TEST_F(Pump, FinalizersOfTheScriptNeverRun)
     runresult r = pump("local keep = setmetatable({}, { __gc = function() print('finalized') os.exit(7) end })\n"
                        "return { keep = keep }");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 0\n");
+    EXPECT_EQ(r.out, "wubo works! top: 1\n"
+                     "warning: key [\"keep\"] of the bank table is not a sample index; it is ignored\n"
+                     "max sample 0\n");
 }
 
 TEST_F(Pump, WarnsOfLikelyMistakes)
 {
     writefile(path("in/a.raw"), std::string(4000, 'a'));
-    struct {
-        std::string entry, warnings;
-    } cases[] = {
+    writefile(path("in/w.wav"), "RIFF\x04\0\0\0WAVE"s);     // a header as short as it may be
+    writefile(path("in/short.wav"), "RIFF\x04\0\0\0WAV"s);
+    const std::string a = u32(0) + u32(1) + rec(pumpname("K"), 4000) + std::string(4000, 'a');
+    // entry is the entry of sample 0, or a whole script; bank, when given, is
+    // the bank written
+    struct row {
+        std::string entry, warnings, bank = {};
+    };
+    std::vector<row> cases = {
         {"file = 'a.raw', name = 'K', loopbegin = 0, loopend = 4000, finetune = -2147483648", ""},
         {"file = 'sound00.raw', name = 'K'", "can't read " + in() + "/sound00.raw: No such file or directory; "
                                             "the sample gets no data\n"},
@@ -279,21 +320,71 @@ TEST_F(Pump, WarnsOfLikelyMistakes)
         {"file = 'a.raw', finetune = 'abc'", "finetune \"abc\" is not a number; 0 is used\n"},
         {"file = 'a.raw', loopbegin = {}", "loopbegin is a table, not a number; 0 is used\n"},
         {"file = true", "file is a boolean, not a string; the sample gets no data\n"},
+        {"file = 'a.raw', name = {}", "name is a table, not a string; the sample has no name\n"},
         {"file = 'a.raw', name = 'ABCDEFGHIJKLMNOPQRST'",
          "name \"ABCDEFGHIJKLMNOPQRST\" is longer than 15 bytes; only \"ABCDEFGHIJKLMNO\" is kept\n"},
         {"file = 'a.raw', loopend = 99999", "loop 0-99999 lies outside the sample's 4000 bytes\n"},
         {"file = 'a.raw', loopbegin = 3000, loopend = 2000",
          "loopbegin 3000 is not below loopend 2000; a dump will not write this loop back\n"},
         {"file = 'a.raw', loopbegin = 7", "loopbegin 7 is not below loopend 0; a dump will not write this loop back\n"},
+        {"file = 'w.wav', name = 'W'",
+         in() + "/w.wav: a WAV file; raw samples are expected (docs/formats.md says how to convert with sox)\n",
+         u32(0) + u32(1) + rec(pumpname("W"), 12) + "RIFF\x04\0\0\0WAVE"s},
+        {"file = 'short.wav'", ""},
+        {"return { [3] = 'KICK' }",
+         "warning: sample 3: the entry is a string, not a table; the sample is empty\n",
+         u32(0) + u32(4) + rec("") + rec("") + rec("") + rec("")},
+        {"return { [0] = { file = 'a.raw', name = 'K' }, x = 1, ['7'] = 1, [-1] = 1, [7.5] = 1, [true] = 1, "
+         "[false] = 1, [1/0] = 1, [-1/0] = 1, [2^53] = 1, [2^31] = 1, [{}] = 1 }",
+         "warning: key [false] of the bank table is not a sample index; it is ignored\n"
+         "warning: key [true] of the bank table is not a sample index; it is ignored\n"
+         "warning: key [-inf] of the bank table is not a sample index; it is ignored\n"
+         "warning: key [-1] of the bank table is not a sample index; it is ignored\n"
+         "warning: key [7.5] of the bank table is not a sample index; it is ignored\n"
+         "warning: key [2147483648] of the bank table is not a sample index; it is ignored\n"
+         "warning: key [9007199254740992] of the bank table is not a sample index; it is ignored\n"
+         "warning: key [inf] of the bank table is not a sample index; it is ignored\n"
+         "warning: key [\"7\"] of the bank table is not a sample index; it is ignored\n"
+         "warning: key [\"x\"] of the bank table is not a sample index; it is ignored\n"
+         "warning: a key of type table in the bank table is not a sample index; it is ignored\n", a},
     };
+    // past 16 keys of either kind, the first 16 in order are named
+    for (int n : {17, 18}) {
+        row entry{"file = 'a.raw', name = 'K'", "", a};
+        row keys{"local t = { [0] = { file = 'a.raw', name = 'K' } }", "", a};
+        for (int k = 1; k <= n; k++) {
+            std::string key = (k < 10 ? "k0" : "k") + std::to_string(k);
+            entry.entry += ", " + key + " = 1";
+            keys.entry += " t." + key + " = 1";
+            if (k > 16)
+                continue;
+            entry.warnings += (k == 1 ? "" : "warning: sample 0: ") + ("unknown key \"" + key + "\"\n");
+            keys.warnings += "warning: key [\"" + key + "\"] of the bank table is not a sample index; "
+                             "it is ignored\n";
+        }
+        keys.entry += " return t";
+        if (n == 17) {
+            entry.warnings += "warning: sample 0: 1 more unknown key\n";
+            keys.warnings += "warning: 1 more key of the bank table is not a sample index; it is ignored\n";
+        } else {
+            entry.warnings += "warning: sample 0: 2 more unknown keys\n";
+            keys.warnings += "warning: 2 more keys of the bank table are not sample indices; they are ignored\n";
+        }
+        cases.push_back(entry);
+        cases.push_back(keys);
+    }
     for (const auto &c : cases) {
         SCOPED_TRACE(c.entry);
-        runresult r = pump("return { [0] = { " + c.entry + " } }");
+        bool whole = c.entry.find("return") != std::string::npos;
+        runresult r = pump(whole ? c.entry : "return { [0] = { " + c.entry + " } }");
         EXPECT_EQ(r.status, 0);
         std::string warnings;
         for (size_t at = 0; (at = r.out.find("warning: ", at)) != std::string::npos; at = r.out.find('\n', at))
             warnings += r.out.substr(at, r.out.find('\n', at) + 1 - at);
-        EXPECT_EQ(warnings, c.warnings.empty() ? "" : "warning: sample 0: " + c.warnings);
+        EXPECT_EQ(warnings, c.warnings.empty() || whole ? c.warnings : "warning: sample 0: " + c.warnings);
+        if (!c.bank.empty()) {
+            EXPECT_EQ(bank(), c.bank);
+        }
     }
 
     // a script a dump wrote, unchanged
