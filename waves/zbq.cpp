@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "endian.h"
+#include "le.h"
 #include "report.h"
 
 header getheader(const unsigned char *b) { return {get_u32(b), get_u32(b + 4)}; }
