@@ -1,4 +1,5 @@
 #include "outfile.h"
+#include "report.h"
 
 #include <algorithm>
 #include <atomic>
@@ -142,7 +143,7 @@ outfilep outopen(const std::string &path, bool durable)
         // replaced; live before it exists, so that no signal comes between
         livedir = -1;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        snprintf(livename, sizeof livename, "." OUTPREFIX "-%ld-%u.tmp", pid, serial++);
+        snprintf(livename, sizeof livename, ".%.16s-%ld-%u.tmp", programname(), pid, serial++);
         std::atomic_signal_fence(std::memory_order_seq_cst);
         livedir = o->dir;
         fd = openat(o->dir, livename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, there ? 0600 : 0666);

@@ -1,16 +1,26 @@
 #include "report.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <new>
+
+static const char *name = "out";
+static FILE *lines = stderr;
+
+void setprogram(const char *prog, FILE *stream)
+{
+    name = prog;
+    lines = stream;
+}
+
+const char *programname() { return name; }
 
 int report(int code, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(REPORT_STREAM, fmt, ap);
+    vfprintf(lines, fmt, ap);
     va_end(ap);
-    fputc('\n', REPORT_STREAM);
+    fputc('\n', lines);
     return code;
 }
 

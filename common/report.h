@@ -2,6 +2,13 @@
 // stream the program's operations use: standard error for vrel, standard
 // output for zbqtool.
 #pragma once
+#include <cstdio>
+
+// The program's name, which its temporaries carry, and the stream report
+// writes to: set by main before any operation runs (until then "out" and
+// standard error).
+void setprogram(const char *name, FILE *lines);
+const char *programname();
 
 // Prints the line (a line end is added) and returns code, the failed
 // step's result.

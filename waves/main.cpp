@@ -35,6 +35,7 @@ static int openlibs(lua_State *L)
 int main(int argc, char **argv)
 {
     fprintf(stderr, "welcome to zbqtool, an elaborate .zbq pump & dump scheme\n");
+    setprogram("zbqtool", stdout);
     outsignals();
     L = luaL_newstate();
     if (!L || (lua_pushcfunction(L, openlibs), lua_pcall(L, 0, 0, 0)) != LUA_OK) {
