@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -10,6 +11,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+struct outfile {
+    FILE *f;            // where the bytes go
+    int err;            // first write error seen, as an errno value
+    bool durable;       // synced before the rename, and its directory after
+    uint64_t unsynced;  // bytes written since writeback was last started
+    int dir;            // directory of the temporary; -1 when writing in place
+    std::string tmp;    // the temporary's name in dir, until renamed
+    std::string name;   // the final name in dir
+};
+
+// The one output open: the signal handler knows a single temporary.
+static outfile *current;
 
 // The temporary being written, for the signal handler: its name is set
 // before its directory, and the directory cleared before it is closed.
@@ -53,6 +67,8 @@ void outdrop(outfile *o)
         livedir = -1;
         close(o->dir);
     }
+    if (current == o)
+        current = nullptr;
     delete o;
 }
 
@@ -99,7 +115,9 @@ static outfilep inplace(outfilep o, const std::string &path)
 
 outfilep outopen(const std::string &path, bool durable)
 {
+    assert(!current && "one output at a time");
     outfilep o(new outfile{nullptr, 0, durable, 0, -1, "", ""}, outdrop);
+    current = o.get();
     struct stat st;
     bool there = lstat(path.c_str(), &st) == 0;
     std::string real = path;
@@ -188,6 +206,10 @@ void outwrite(outfile *o, const void *p, size_t n)
         o->err = errno ? errno : EIO;
     writeback(o, n);
 }
+
+FILE *outstream(outfile *o) { return o->f; }
+
+int outerror(const outfile *o) { return o->err; }
 
 int64_t outcopy(outfile *o, int fd, uint64_t len)
 {

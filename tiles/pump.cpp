@@ -316,7 +316,7 @@ int pump(const char *archive, const char *pal, const char *dir)
     }
 
     // Header and tables
-    FILE *f = out->f;
+    FILE *f = outstream(out.get());
     setvbuf(f, iobuf.data(), _IOFBF, iobuf.size());
     write_u32(f, 1);
     write_u32(f, 666);  // the reported count is a fixed mark, not the count

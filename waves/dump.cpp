@@ -43,7 +43,7 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, const char *
     if (!out)
         return cantwrite(5, path.c_str(), errno ? errno : EIO);
     int64_t got = outcopy(out.get(), fileno(in), len);
-    if (got < int64_t(len) && !out->err)
+    if (got < int64_t(len) && !outerror(out.get()))
         return shortdata(bank, index);
     if (int err = outcommit(std::move(out)))
         return cantwrite(5, path.c_str(), err);

@@ -359,7 +359,7 @@ static int copyin(int *fd, const std::string &path, uint32_t len, outfile *out)
     if (*fd < 0 && (*fd = openread(path.c_str(), &st)) < 0)
         return report(3, "%s: can't read: %s", path.c_str(), strerror(errno));
     int64_t got = outcopy(out, *fd, len);
-    if (out->err)
+    if (outerror(out))
         return 0;   // the bank's commit reports why
     char more;
     if (got != int64_t(len) || read(*fd, &more, 1) != 0)
@@ -384,7 +384,7 @@ static int writebank(bank &b, const char *bankpath)
     for (size_t i = 0; i < b.recs.size(); i++)
         putsample(&table[headersize + samplesize * i], b.recs[i]);
     outwrite(out.get(), table.data(), table.size());
-    for (size_t i = 0; i < b.recs.size() && !out->err; i++)
+    for (size_t i = 0; i < b.recs.size() && !outerror(out.get()); i++)
         if (int32_t(b.recs[i].len) > 0) {
             int e = copyin(&files[i], b.paths[i], b.recs[i].len, out.get());
             if (files[i] >= 0)

@@ -142,3 +142,16 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     EXPECT_EQ(asuser(uid, put, path("fresh")), 0);
     EXPECT_EQ(listdir(dir), (std::vector<std::string>{"fresh", "locked", "readonly"}));
 }
+
+TEST_F(Outfile, OneOutputAtATime)
+{
+#ifdef NDEBUG
+    GTEST_SKIP() << "checked in debug builds only";
+#else
+    outfilep first = outopen(path("a"));
+    ASSERT_TRUE(first);
+    EXPECT_DEATH(outopen(path("b")), "one output at a time");
+    EXPECT_EQ(outcommit(std::move(first)), 0);
+    EXPECT_TRUE(outopen(path("b")));
+#endif
+}
