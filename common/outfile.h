@@ -1,8 +1,12 @@
 // Output files. Each goes where fopen(path, "wb") would write, but a
 // regular file is written to a temporary beside it and renamed over the
 // name only once complete, so no partial file ever shows under the name.
-// Devices, FIFOs, files with other hard links and files in directories we
-// may not write are written in place, as fopen would.
+// The replacement keeps what fopen would: the mode, the owner and group
+// where we may set them, the extended attributes and the ACL. Written in
+// place, as fopen would, are devices and FIFOs, files with other hard
+// links, files in directories we may not write or over which the rename
+// would be refused (another user's, in a sticky directory), and files with
+// an attribute the replacement can't be given.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -36,8 +40,16 @@ int outerror(const outfile *o);
 int64_t outcopy(outfile *o, int fd, uint64_t len);
 
 // Flushes and puts the file in place: 0, or the errno value of the first
-// failure, in which case the temporary is gone and the name untouched.
+// failure, in which case the temporary is gone and the name untouched. A
+// durable output's new name is synced too, through its directory or, where
+// that can't be read, its file system; a failure there is returned though
+// the name already holds the new file.
 int outcommit(outfilep o);
+
+// Puts on disk every output committed since the last call that was not
+// durable on its own, with one sync of each file system they went to: 0, or
+// the errno value of the first failure. Cheaper than syncing each file.
+int outsync();
 
 // Writes n bytes to path as above: 0 or an errno value.
 int savefile(const std::string &path, const void *data, size_t n, bool durable = false);
