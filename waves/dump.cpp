@@ -104,5 +104,7 @@ int dump(const char *bank, const char *dir)
     std::string scriptpath = std::string(dir) + "/bankinfo.lua";
     if (int err = savefile(scriptpath, script.data(), script.size()))
         return cantwrite(5, scriptpath.c_str(), err);
+    if (int err = outsync())
+        return report(5, "%s: can't sync: %s", dir, strerror(err));
     return 0;
 }
