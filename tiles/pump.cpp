@@ -327,7 +327,7 @@ int pump(const char *archive, const char *pal, const char *dir)
     // Second pass: each tile decoded, matched and written in turn, column
     // after column; one tile is held at a time
     auto cache = std::make_unique<colourcache>();
-    auto col = std::make_unique_for_overwrite<unsigned char[]>(most);
+    std::unique_ptr<unsigned char[]> col(new unsigned char[most]);
     std::string file;
     for (int64_t i = 0; i < n; i++) {
         unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]), dw, dh;
