@@ -192,7 +192,7 @@ template <class getter> static bool sized(std::string *buf, getter get)
 // The extended attributes of the file at path that a write in place keeps,
 // its access ACL among them: false when one can't be read (a user attribute
 // of a file we may write but not read).
-static bool readattrs(const std::string &path, attrlist *attrs)
+static bool readattrs([[maybe_unused]] const std::string &path, [[maybe_unused]] attrlist *attrs)
 {
 #ifdef HAVE_XATTR
     const char *p = path.c_str();
@@ -210,8 +210,6 @@ static bool readattrs(const std::string &path, attrlist *attrs)
         }
         attrs->emplace_back(name, value);
     }
-#else
-    (void)path, (void)attrs;
 #endif
     return true;
 }
@@ -219,7 +217,7 @@ static bool readattrs(const std::string &path, attrlist *attrs)
 // Gives the temporary fd what the file st it replaces keeps when written in
 // place: its owner and group where we may set them, its mode and its
 // extended attributes. False when an attribute can't be set.
-static bool keepattrs(int fd, const struct stat &st, const attrlist &attrs)
+static bool keepattrs(int fd, const struct stat &st, [[maybe_unused]] const attrlist &attrs)
 {
     (void)!fchown(fd, st.st_uid, st.st_gid);
 #ifdef HAVE_XATTR
@@ -374,12 +372,11 @@ int64_t outcopy(outfile *o, int fd, uint64_t len)
 
 // Syncs the whole file system that fd is on. Where that can't be asked
 // for, sync: some systems then return before the disk's work is done.
-static int syncfilesystem(int fd)
+static int syncfilesystem([[maybe_unused]] int fd)
 {
 #ifdef HAVE_SYNCFS
     return syncfs(fd) == 0 ? 0 : errno;
 #else
-    (void)fd;
     sync();
     return 0;
 #endif

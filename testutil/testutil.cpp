@@ -99,6 +99,9 @@ runresult finish(child c)
     int st = 0;
     rusage ru{};
     wait4(c.pid, &st, 0, &ru);
+#ifdef __APPLE__
+    ru.ru_maxrss /= 1024;   // bytes there, KiB elsewhere
+#endif
     return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), text[0], text[1], ru.ru_maxrss};
 }
 
