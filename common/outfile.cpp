@@ -229,9 +229,15 @@ static bool keepattrs(int fd, const struct stat &st, [[maybe_unused]] const attr
 #endif
     fchmod(fd, st.st_mode & 07777);
 #ifdef HAVE_XATTR
-    for (const auto &[name, value] : attrs)
+    std::string now;
+    for (const auto &[name, value] : attrs) {
+        // one the new file has already, as a security label the system gives it, is left be
+        if (sized(&now, [fd, &name](char *b, size_t n) { return fgetxattr(fd, name.c_str(), b, n); }) &&
+            now == value)
+            continue;
         if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0)
             return false;
+    }
 #endif
     return true;
 }
@@ -273,7 +279,9 @@ outfilep outopen(const std::string &path, bool durable)
     if (o->name.empty())
         return inplace(std::move(o), path);
 
-    if (!opendirectory(o.get(), dir))           // one we can't search fails in place as well
+    // a directory we may not read and can't open for lookups alone: in place,
+    // where what fopen does happens (a failure too, when we may not search it)
+    if (!opendirectory(o.get(), dir))
         return errno == EACCES ? inplace(std::move(o), path) : none(std::move(o));
     if (there && renamerefused(o->dir, st))
         return inplaceinstead(std::move(o), -1, path);
