@@ -230,12 +230,12 @@ static bool keepattrs(int fd, const struct stat &st, [[maybe_unused]] const attr
     fchmod(fd, st.st_mode & 07777);
 #ifdef HAVE_XATTR
     std::string now;
-    for (const auto &[name, value] : attrs) {
+    for (const auto &a : attrs) {
         // one the new file has already, as a security label the system gives it, is left be
-        if (sized(&now, [fd, &name](char *b, size_t n) { return fgetxattr(fd, name.c_str(), b, n); }) &&
-            now == value)
+        const char *name = a.first.c_str();
+        if (sized(&now, [fd, name](char *b, size_t n) { return fgetxattr(fd, name, b, n); }) && now == a.second)
             continue;
-        if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0)
+        if (fsetxattr(fd, name, a.second.data(), a.second.size(), 0) != 0)
             return false;
     }
 #endif
