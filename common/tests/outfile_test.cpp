@@ -3,7 +3,6 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <functional>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
