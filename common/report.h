@@ -2,6 +2,13 @@
 // stream the program's operations use: standard error for vrel, standard
 // output for zbqtool.
 #pragma once
+#include <cstdio>
+
+// The program's name, which its temporaries carry, and the stream report
+// writes to: set by main before any operation runs (until then "out" and
+// standard error).
+void setprogram(const char *name, FILE *lines);
+const char *programname();
 
 // Prints the line (a line end is added) and returns code, the failed
 // step's result.
@@ -11,6 +18,10 @@ int report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)))
 // in it is a failure like any other (result 2), its outputs cleaned up as
 // the stack unwinds.
 int guarded(int (*op)(char **), char **argv);
+
+// Makes standard output a stream that keeps the first reason a write to it
+// failed, where the C library allows; call it before anything takes stdout.
+void keepouterr();
 
 // Flushes standard output: 0, or 2 after a line on standard error saying
 // why it can't be written.

@@ -8,6 +8,7 @@
 
 #include "fuzzutil.h"
 #include "pump.h"
+#include "report.h"
 
 static size_t used;
 static int ticks;
@@ -52,6 +53,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     if (!freopen("/dev/null", "w", stdout))
         abort();
+    setprogram("zbqtool", stdout);
     script = scratchdir() + "/bankinfo.lua";
     return 0;
 }

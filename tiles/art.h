@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "endian.h"
+#include "le.h"
 
 // Header words are little-endian whatever the host. A short read yields the
 // bytes that were there (missing ones as 0) and leaves feof(f) set.

@@ -176,6 +176,8 @@ int dump(const char *archive, const char *pal, const char *dir)
         if (int err = savefile(name, png, pngsize))
             return report(3, "%s: can't write image: %s", name.c_str(), strerror(err));
     }
+    if (int err = outsync())
+        return report(3, "%s: can't sync: %s", dir, strerror(err));
     notestrays(dir, tab, n, first);
     return 0;
 }

@@ -448,7 +448,7 @@ int pump(const char *archive, const char *pal, const char *dir)
     }
 
     // Header and tables
-    FILE *f = out->f;
+    FILE *f = outstream(out.get());
     setvbuf(f, iobuf.data(), _IOFBF, iobuf.size());
     write_u32(f, 1);
     write_u32(f, 666);  // the reported count is a fixed mark, not the count
@@ -459,7 +459,7 @@ int pump(const char *archive, const char *pal, const char *dir)
     // Second pass: each tile decoded, matched and written in turn, column
     // after column; one tile is held at a time
     auto cache = std::make_unique<colourcache>();
-    auto col = std::make_unique_for_overwrite<unsigned char[]>(most);
+    std::unique_ptr<unsigned char[]> col(new unsigned char[most]);
     std::string file;
     for (int64_t i = 0; i < n; i++) {
         unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]), dw, dh;

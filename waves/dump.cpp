@@ -46,7 +46,7 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, const char *
     int64_t got = outcopy(out.get(), fileno(in), len);
     if (got < 0)
         return cantread(2, bank, errno);
-    if (out->err) {
+    if (outerror(out.get())) {
         if (int err = readfault(fileno(in)))
             return cantread(2, bank, err);
     } else if (got < int64_t(len)) {
@@ -113,5 +113,7 @@ int dump(const char *bank, const char *dir)
     std::string scriptpath = std::string(dir) + "/bankinfo.lua";
     if (int err = savefile(scriptpath, script.data(), script.size()))
         return cantwrite(5, scriptpath.c_str(), err);
+    if (int err = outsync())
+        return report(5, "%s: can't sync: %s", dir, strerror(err));
     return 0;
 }

@@ -435,7 +435,7 @@ static int copyin(int *fd, const std::string &path, uint32_t len, outfile *out)
     int64_t got = outcopy(out, *fd, len);
     if (got < 0)
         return cantread(3, path.c_str(), errno);
-    if (out->err) {
+    if (outerror(out)) {
         int err = readfault(*fd);
         return err ? cantread(3, path.c_str(), err) : 0;    // else the bank's commit reports why
     }
@@ -466,7 +466,7 @@ static int writebank(bank &b, const char *bankpath)
     for (size_t i = 0; i < b.recs.size(); i++)
         putsample(&table[headersize + samplesize * i], b.recs[i]);
     outwrite(out.get(), table.data(), table.size());
-    for (size_t i = 0; i < b.recs.size() && !out->err; i++)
+    for (size_t i = 0; i < b.recs.size() && !outerror(out.get()); i++)
         if (int32_t(b.recs[i].len) > 0) {
             int e = copyin(&files[i], b.paths[i], b.recs[i].len, out.get());
             if (files[i] >= 0)

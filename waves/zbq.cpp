@@ -5,7 +5,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "endian.h"
+#include "le.h"
 #include "report.h"
 
 header getheader(const unsigned char *b) { return {get_u32(b), get_u32(b + 4)}; }

@@ -1,16 +1,67 @@
 // Outputs on real file systems: what fopen would reach, never a partial file.
 #include <cerrno>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <fcntl.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 
 #include "outfile.h"
 #include "testutil.h"
+
+// The syncs and renames made, as "fsync rename fsyncdir syncfs", a failed
+// one marked "fsyncdir!"; the calls named in failing fail with failerr.
+static std::string calls, failing;
+static int failerr;
+
+template <class fn> static fn next(const char *name) { return reinterpret_cast<fn>(dlsym(RTLD_NEXT, name)); }
+
+static int traced(std::string what, int ret)
+{
+    int err = errno;
+    if ((" " + failing + " ").find(" " + what + " ") != std::string::npos) {
+        ret = -1;
+        err = failerr;
+    }
+    calls += (calls.empty() ? "" : " ") + what + (ret != 0 ? "!" : "");
+    errno = err;
+    return ret;
+}
+
+extern "C" int fsync(int fd)
+{
+    struct stat st;
+    bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    return traced(dir ? "fsyncdir" : "fsync", next<int (*)(int)>("fsync")(fd));
+}
+
+extern "C" int renameat(int from, const char *a, int to, const char *b)
+{
+    return traced("rename", next<int (*)(int, const char *, int, const char *)>("renameat")(from, a, to, b));
+}
+
+#ifdef __linux__
+extern "C" int syncfs(int fd) { return traced("syncfs", next<int (*)(int)>("syncfs")(fd)); }
+#endif
+
+// Runs a shell command; its standard output, or "failed" when it fails.
+static std::string shell(const std::string &cmd)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    return p && pclose(p) == 0 ? out : "failed";
+}
 
 class Outfile : public TempDir {
 protected:
@@ -58,6 +109,9 @@ TEST_F(Outfile, WritesDevicesAndFifosInPlace)
     mkdir(path("d").c_str(), 0777);
     EXPECT_EQ(save("d", "x"), EISDIR);
 
+#ifndef __linux__
+    GTEST_SKIP() << "devices 1,3 and 1,7 are null and full on Linux only";
+#endif
     if (mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0 ||
         mknod(path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0)
         GTEST_SKIP() << "can't make device nodes here: " << strerror(errno);
@@ -101,16 +155,61 @@ TEST_F(Outfile, ReplacesWholeKeepingModeOwnerAndOtherNames)
     EXPECT_EQ(listdir(dir), (std::vector<std::string>{"a", "b", name}));
 }
 
-// Runs fn in a child as another user; returns its result.
-static int asuser(int uid, int (*fn)(const std::string &), const std::string &dir)
+TEST_F(Outfile, ReplacesKeepingAttributesAndAcl)
+{
+    if (shell("setfattr -n user.probe -v 1 " + dir + " && setfacl -m u:nobody:r " + dir) == "failed")
+        GTEST_SKIP() << "no setfattr and setfacl, or user attributes or ACLs not kept here";
+    struct row {
+        const char *what, *setup, *want;    // setup in the file's directory; getfacl and getfattr after
+    };
+    const row rows[] = {
+        {"an ACL entry, which the group bits show as its mask", "chmod 600 f && setfacl -m u:nobody:rw f",
+         "user::rw-\nuser:nobody:rw-\ngroup::---\nmask::rw-\nother::---\n\n"},
+        {"a user attribute", "chmod 640 f && setfattr -n user.k -v v f",
+         "user::rw-\ngroup::r--\nother::---\n\n# file: f\nuser.k=\"v\"\n\n"},
+        {"no ACL, though the directory gives new files one", "chmod 640 f && setfacl -d -m u:nobody:rw .",
+         "user::rw-\ngroup::r--\nother::---\n\n"},
+    };
+    int k = 0;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::string d = path(std::to_string(k++));
+        mkdir(d.c_str(), 0777);
+        writefile(d + "/f", "old");
+        ASSERT_NE(shell("cd " + d + " && " + r.setup), "failed");
+        ino_t before = info(d.substr(dir.size() + 1) + "/f").st_ino;
+        ASSERT_EQ(savefile(d + "/f", "new", 3), 0);
+        EXPECT_EQ(readfile(d + "/f"), "new");
+        EXPECT_NE(info(d.substr(dir.size() + 1) + "/f").st_ino, before);
+        EXPECT_EQ(shell("cd " + d + " && getfacl -c f && getfattr -d f"), r.want);
+        EXPECT_EQ(listdir(d), std::vector<std::string>{"f"});
+    }
+}
+
+// Runs fn(arg) in a child as another user; returns its result, and the
+// syncs and renames it made in trace.
+static int asuser(int uid, int (*fn)(const std::string &), const std::string &arg, std::string *trace = nullptr)
 {
     passwd *pw = getpwuid(uid_t(uid));
+    int p[2];
+    if (pipe(p) != 0)
+        return 253;
     pid_t pid = fork();
     if (pid == 0) {
         if (!pw || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0)
             _exit(255);
-        _exit(fn(dir));
+        calls.clear();
+        int ret = fn(arg);
+        _exit(write(p[1], calls.data(), calls.size()) == ssize_t(calls.size()) ? ret : 253);
     }
+    close(p[1]);
+    std::string got;
+    char buf[256];
+    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;)
+        got.append(buf, size_t(n));
+    close(p[0]);
+    if (trace)
+        *trace = got;
     int st = 0;
     waitpid(pid, &st, 0);
     return WIFEXITED(st) ? WEXITSTATUS(st) : 254;
@@ -122,15 +221,27 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     int uid = otheruser(&why);
     if (uid < 0)
         GTEST_SKIP() << why;
-    // dir is the user's; locked is not, but holds a file the user may write
+    // dir and writeonly (mode 0333) are the user's; locked is not, but holds
+    // a file the user may write; sticky is everyone's, as /tmp is
     ASSERT_EQ(chown(dir.c_str(), uid_t(uid), gid_t(-1)), 0);
     mkdir(path("locked").c_str(), 0755);
+    mkdir(path("writeonly").c_str(), 0777);
+    mkdir(path("sticky").c_str(), 0777);
+    chmod(path("sticky").c_str(), 01777);
     writefile(path("readonly"), "kept");
     writefile(path("locked/mine"), "old");
-    for (const char *f : {"readonly", "locked/mine"})
+    writefile(path("writeonly/mine"), "old");
+    writefile(path("sticky/theirs"), "old");
+    writefile(path("secret"), "old");
+    for (const char *f : {"readonly", "locked/mine", "writeonly", "writeonly/mine"})
         ASSERT_EQ(chown(path(f).c_str(), uid_t(uid), gid_t(-1)), 0);
     chmod(path("readonly").c_str(), 0444);
-    ino_t mine = info("locked/mine").st_ino;
+    chmod(path("writeonly").c_str(), 0333);
+    chmod(path("sticky/theirs").c_str(), 0666);
+    chmod(path("secret").c_str(), 0622);
+    bool attrs = shell("setfattr -n user.k -v v " + path("secret")) != "failed";
+    ino_t mine = info("locked/mine").st_ino, theirs = info("sticky/theirs").st_ino,
+          secret = info("secret").st_ino, wo = info("writeonly/mine").st_ino;
 
     auto put = [](const std::string &p) { return savefile(p, "new", 3); };
     EXPECT_EQ(asuser(uid, put, path("readonly")), EACCES);
@@ -140,5 +251,96 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     EXPECT_EQ(info("locked/mine").st_ino, mine);
     EXPECT_EQ(asuser(uid, put, path("locked/new")), EACCES);
     EXPECT_EQ(asuser(uid, put, path("fresh")), 0);
-    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"fresh", "locked", "readonly"}));
+    // the rename over another's file in a sticky directory would be refused
+    EXPECT_EQ(asuser(uid, put, path("sticky/theirs")), 0);
+    EXPECT_EQ(readfile(path("sticky/theirs")), "new");
+    EXPECT_EQ(info("sticky/theirs").st_ino, theirs);
+    // an attribute the user can't read, so can't copy, is kept in place
+    EXPECT_EQ(asuser(uid, put, path("secret")), 0);
+    EXPECT_EQ(readfile(path("secret")), "new");
+    EXPECT_EQ(info("secret").st_ino, secret);
+    if (attrs) {
+        EXPECT_EQ(shell("getfattr --absolute-names --only-values -n user.k " + path("secret")), "v");
+    }
+    // a directory that can't be read can't be synced: the name is made
+    // durable through the file's file system, and no sync fails
+    std::string trace;
+    auto durable = [](const std::string &p) { return savefile(p, "new", 3, true); };
+    EXPECT_EQ(asuser(uid, durable, path("writeonly/mine"), &trace), 0);
+    EXPECT_EQ(readfile(path("writeonly/mine")), "new");
+    EXPECT_NE(info("writeonly/mine").st_ino, wo);
+#ifdef __linux__
+    EXPECT_EQ(trace, "fsync rename syncfs");
+#endif
+    EXPECT_EQ(listdir(path("writeonly")), std::vector<std::string>{"mine"});
+    EXPECT_EQ(listdir(path("sticky")), std::vector<std::string>{"theirs"});
+    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"fresh", "locked", "readonly", "secret", "sticky", "writeonly"}));
+}
+
+TEST_F(Outfile, SyncsEveryNameItRenamesAndReportsFailedSyncs)
+{
+#ifndef __linux__
+    GTEST_SKIP() << "expects syncfs, which Linux alone has";
+#endif
+    struct row {
+        const char *what, *fail;    // the call made to fail, with err
+        int err;
+        bool durable;
+        const char *calls, *after;  // the calls made, the file after
+        int want;
+    };
+    const row rows[] = {
+        {"durable: the file, and its name through the directory", "", 0, true, "fsync rename fsyncdir", "new", 0},
+        {"the file's sync fails: nothing renamed", "fsync", EIO, true, "fsync!", "old", EIO},
+        {"the directory's sync fails", "fsyncdir", EIO, true, "fsync rename fsyncdir!", "new", EIO},
+        {"a directory that syncs no directories: its file system", "fsyncdir", EINVAL, true,
+         "fsync rename fsyncdir! syncfs", "new", 0},
+        {"and its file system's fails", "fsyncdir syncfs", EINVAL, true, "fsync rename fsyncdir! syncfs!", "new",
+         EINVAL},
+        {"not durable: no sync until outsync", "", 0, false, "rename", "new", 0},
+    };
+    outsync();
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        writefile(path("f"), "old");
+        calls.clear();
+        failing = r.fail;
+        failerr = r.err;
+        EXPECT_EQ(savefile(path("f"), "new", 3, r.durable), r.want);
+        failing.clear();
+        EXPECT_EQ(calls, r.calls);
+        EXPECT_EQ(readfile(path("f")), r.after);
+        EXPECT_EQ(listdir(dir), std::vector<std::string>{"f"});
+    }
+
+    // outputs not durable on their own: one sync of their file system
+    mkdir(path("sub").c_str(), 0777);
+    for (const char *name : {"f", "g", "sub/h"})
+        ASSERT_EQ(save(name, name), 0);
+    for (int err : {0, EIO}) {
+        SCOPED_TRACE(err);
+        calls.clear();
+        failing = err ? "syncfs" : "";
+        failerr = err;
+        EXPECT_EQ(outsync(), err);
+        failing.clear();
+        EXPECT_EQ(calls, err ? "syncfs!" : "syncfs");
+        calls.clear();
+        EXPECT_EQ(outsync(), 0);            // nothing since
+        EXPECT_EQ(calls, "");
+        ASSERT_EQ(save("f", "again"), 0);
+    }
+}
+
+TEST_F(Outfile, OneOutputAtATime)
+{
+#ifdef NDEBUG
+    GTEST_SKIP() << "checked in debug builds only";
+#else
+    outfilep first = outopen(path("a"));
+    ASSERT_TRUE(first);
+    EXPECT_DEATH(outopen(path("b")), "one output at a time");
+    EXPECT_EQ(outcommit(std::move(first)), 0);
+    EXPECT_TRUE(outopen(path("b")));
+#endif
 }

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 
 #include "wavefix.h"
 
@@ -153,6 +155,9 @@ TEST_F(WaveFault, BankGoesWhereFopenWouldWriteIt)
     ASSERT_EQ(lstat(path("link.zbq").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 
+#ifndef __linux__
+    GTEST_SKIP() << "device 1,7 is full on Linux only";
+#endif
     if (mknod(path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0)
         GTEST_SKIP() << "can't make device nodes here: " << strerror(errno);
     runresult r = run({PROG, "pump", path("full"), path("out")});
