@@ -356,11 +356,10 @@ int64_t outcopy(outfile *o, int fd, uint64_t len)
             return int64_t(done);       // fd has ended
         if (errno == EINTR)
             continue;
-        // pipes, devices, file systems or kernels that can't: copy by hand
-        if (errno == EINVAL || errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF)
-            break;
-        o->err = errno;                 // the write side failed: ENOSPC, EFBIG, EIO
-        return int64_t(done);
+        // pipes, devices, file systems or kernels that can't, and failures
+        // that don't say which side failed: the rest by hand, where a read
+        // and a write fail apart
+        break;
     }
 #endif
     static std::vector<char> buf(1 << 20);

@@ -46,12 +46,8 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, const char *
     int64_t got = outcopy(out.get(), fileno(in), len);
     if (got < 0)
         return cantread(2, bank, errno);
-    if (outerror(out.get())) {
-        if (int err = readfault(fileno(in)))
-            return cantread(2, bank, err);
-    } else if (got < int64_t(len)) {
+    if (got < int64_t(len) && !outerror(out.get()))
         return shortdata(bank, index);
-    }
     if (int err = outcommit(std::move(out)))
         return cantwrite(5, path.c_str(), err);
     return 0;

@@ -115,11 +115,3 @@ int cantwrite(int code, const char *path, int err)
     return report(code, "%s: can't write: %s", path, strerror(err));
 }
 
-int readfault(int fd)
-{
-    char c;
-    off_t at = lseek(fd, 0, SEEK_CUR);
-    if (at < 0 || pread(fd, &c, 1, at) >= 0)
-        return 0;
-    return errno;
-}

@@ -49,8 +49,3 @@ int cantinput(int code);
 int cantread(int code, const char *path, int err);
 int cantwrite(int code, const char *path, int err);
 
-// After a copy from fd failed, whether fd is to blame: a copy in the kernel
-// fails alike for either side, so the byte it stopped at is read again.
-// Returns the errno value of that read, or 0 when it reads or fd can't be
-// read at an offset (a pipe).
-int readfault(int fd);
