@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <lua.hpp>
@@ -81,6 +82,16 @@ TEST(Script, QuotesEveryByteSoThatLuaGivesItBack)
     const char *s = lua_tolstring(L, -1, &n);
     EXPECT_EQ(std::string(s, n), all);
     lua_close(L);
+}
+
+TEST(Script, FailuresNameTheErrorTheyAreGiven)
+{
+    testing::internal::CaptureStdout();     // the stream zbqtool's operations report on
+    errno = EACCES;                         // left by some later call: not the cause
+    EXPECT_EQ(cantwrite(5, "out/sound000.raw", ENOSPC), 5);
+    EXPECT_EQ(cantinput(2), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "out/sound000.raw: can't write: No space left on device\ncan't input file\n");
 }
 
 TEST(Records, DecodeAndEncodeLittleEndianBytes)
