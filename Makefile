@@ -1,4 +1,4 @@
-# Wraps CMake: make test, make demo, make bench, make install, make asan.
+# Wraps CMake: make test, make demo, make bench, make install, make asan, make mutate.
 BUILD   ?= build
 CMAKE_FLAGS ?=
 JOBS    ?= 2
@@ -9,7 +9,7 @@ STAMP   := $(BUILD)/cmakeflags
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build test demo asan samples bench install fuzz clean
+.PHONY: all deps build test demo asan samples bench install fuzz mutate clean
 
 all: build
 
@@ -61,6 +61,14 @@ FUZZTIME ?= 180
 fuzz:
 	@tools/deps.sh clang libclang-rt-dev
 	tools/fuzz.sh $(FUZZTIME)
+
+# Runs each mutation of tools/mutations.txt alone against the whole suite (docs/testing.md);
+# ONLY=tiles/art.cpp or ONLY=3,7-9 picks some; fails when fewer than MIN_SCORE% are killed.
+ONLY      ?=
+MIN_SCORE ?= 90
+mutate:
+	@tools/deps.sh
+	tools/mutate --jobs $(JOBS) --min $(MIN_SCORE) $(if $(ONLY),--only '$(ONLY)')
 
 # Installs the programs and their manual pages under PREFIX (and DESTDIR, when given).
 install: build

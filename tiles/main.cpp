@@ -11,6 +11,7 @@ static int pumpargs(char **argv) { return pump(argv[2], argv[3], argv[4]); }
 int main(int argc, char **argv)
 {
     fprintf(stderr, "welcome to vrel (vrelio + art), an elaborate .art pump & dump scheme\n");
+    keepouterr();
     setprogram("vrel", stderr);
     outsignals();
     if (argc >= 5 && strcmp(argv[1], "dump") == 0) {

@@ -66,6 +66,21 @@ TEST(Match, EveryBuildGivesTheReferenceResult)
     }
 }
 
+// Every build gives the same colours, so only this tells them apart: a
+// build in the wrong slot would run on a processor that lacks its
+// instructions, or leave a faster one unused.
+TEST(Match, EachSlotHoldsItsOwnBuild)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    EXPECT_EQ(nearestclones[0] != nullptr, bool(__builtin_cpu_supports("avx512f")));
+    EXPECT_EQ(nearestclones[1] != nullptr, bool(__builtin_cpu_supports("avx2")));
+#endif
+    ASSERT_NE(nearestclones[2], nullptr);
+    for (int a = 0; a < 3; a++)
+        for (int b = a + 1; b < 3; b++)
+            EXPECT_TRUE(!nearestclones[a] || nearestclones[a] != nearestclones[b]) << a << " " << b;
+}
+
 TEST(Match, NothingWithin210000IsTransparent)
 {
     // every entry 100, 200, 400 once scaled: exactly 210000 from black

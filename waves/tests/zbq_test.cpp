@@ -1,7 +1,9 @@
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
+#include "report.h"
 #include "zbq.h"
 
 static sample rec(const std::string &name16, uint32_t len = 0, uint32_t lb = 0, uint32_t le = 0,
@@ -81,6 +83,17 @@ TEST(Script, QuotesEveryByteSoThatLuaGivesItBack)
     const char *s = lua_tolstring(L, -1, &n);
     EXPECT_EQ(std::string(s, n), all);
     lua_close(L);
+}
+
+TEST(Script, FailuresNameTheErrorTheyAreGiven)
+{
+    setprogram("zbqtool", stdout);          // as zbqtool's main does
+    testing::internal::CaptureStdout();
+    errno = EACCES;                         // left by some later call: not the cause
+    EXPECT_EQ(cantwrite(5, "out/sound000.raw", ENOSPC), 5);
+    EXPECT_EQ(cantinput(2), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "out/sound000.raw: can't write: No space left on device\ncan't input file\n");
 }
 
 TEST(Records, DecodeAndEncodeLittleEndianBytes)
