@@ -18,6 +18,7 @@
 #include "report.h"
 #include "tiledir.h"
 #include "vrel.h"
+#include "zcodec.h"
 
 // Archives hold hundreds of tiles, a few thousand at most; a directory
 // naming tiles further apart than this is refused before anything is sized
@@ -164,7 +165,7 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     if (int e = checkheader(name, &st, raw, rawsize, rawsize, &iw, &ih))
         return e;
     unsigned char *dec = nullptr;
-    unsigned e = lodepng_decode(&dec, &iw, &ih, &st, raw, rawsize);
+    unsigned e = zdecode(&dec, &iw, &ih, &st, raw, rawsize);
     pixels decoded(dec);
     if (e)
         return cantdecode(name, e);
