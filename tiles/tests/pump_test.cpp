@@ -7,6 +7,7 @@
 
 #include "testutil.h"
 #include "tilefix.h"
+#include "zcodec.h"
 
 using namespace std::string_literals;
 
@@ -127,9 +128,48 @@ TEST_F(Pump, UnpacksPaletteImagesOfFewerBits)
                                     "\x0F\x01\x02"s);
 }
 
+// A 16 x 16 grey image: its rows as LodePNG deflates them (filter byte 0
+// before each), and a PNG of a zlib stream, its chunks' CRCs good, with
+// the bytes of more chunks after IHDR.
+static std::string greyrows()
+{
+    std::string raw;
+    for (int i = 0; i < 16 * 17; i++)
+        raw += char(i % 17 == 0 ? 0 : i % 17 < 9 ? i : i * 37);
+    return raw;
+}
+
+static std::string greyzlib()
+{
+    std::string raw = greyrows();
+    unsigned char *z = nullptr;
+    size_t n = 0;
+    lodepng_zlib_compress(&z, &n, reinterpret_cast<const unsigned char *>(raw.data()), raw.size(),
+                          &lodepng_default_compress_settings);
+    std::string r(reinterpret_cast<char *>(z), n);
+    free(z);
+    return r;
+}
+
+static std::string greypng(const std::string &z, const std::string &more = "")
+{
+    std::string png = "\x89PNG\r\n\x1A\n";
+    for (std::string data : {"IHDR\0\0\0\x10\0\0\0\x10\x08\0\0\0\0"s, "IDAT" + z, "IEND"s}) {
+        size_t n = data.size() - 4;
+        png += std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + data + "0000";
+        lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&png[png.size() - n - 12]));
+        if (data[1] == 'H')
+            png += more;
+    }
+    return png;
+}
+
 TEST_F(Pump, RefusesImagesItCannotTake)
 {
     std::string in = path("in");
+    // image data changed under its CRC; a wrong adler-32 under a good CRC
+    std::string z = greyzlib(), badcrc = greypng(z), badadler = greypng(z.substr(0, z.size() - 1) + "?");
+    badcrc[badcrc.size() - 20] ^= 1;
     // a 1 x 1 image whose header is made to claim 60000 x 60000 pixels
     std::string bigheader = encodepng(1, 1, "\x01\x02\x03\x04"s, 6, 8);
     bigheader.replace(16, 8, "\x00\x00\xEA\x60\x00\x00\xEA\x60"s);
@@ -143,6 +183,9 @@ TEST_F(Pump, RefusesImagesItCannotTake)
         {"tile000.png", bigheader, "- rgba: 1\n",
          in + "/tile000.png: image claims 60000x60000 pixels, more than its " +
              std::to_string(bigheader.size()) + " bytes can hold\n"},
+        {"tile000.png", badcrc, "", in + "/tile000.png: can't decode image: " + lodepng_error_text(57) + "\n"},
+        {"tile000.png", badadler, "", in + "/tile000.png: can't decode image: " + lodepng_error_text(58) + "\n"},
+        {"tile000.png", bombpng(64, 64, 1), "", in + "/tile000.png: can't decode image: " + lodepng_error_text(109) + "\n"},
     };
     writefile(path("t.art"), "earlier");
     for (const auto &c : cases) {
@@ -296,4 +339,61 @@ TEST_F(Pump, GivesBackAGeneratedArchiveOfManyTiles)
     tiles.back() = fixtile{1, 2, 0x1000, "de"}; // empty end tiles can't show the range
     writefile(path("t.art"), makeart(-20, 279, tiles, 9, 12345));
     roundtrip(dir, path("t.art"), "blood:" + path("pal.dat"), 100);
+}
+
+// Decoding through libdeflate: LodePNG's codes for damage, and its bound on
+// the inflated data at the limit and one past it.
+TEST(Zcodec, RefusesDamageAsLodePNGDoes)
+{
+    std::string z = greyzlib(), good = greypng(z);
+    auto flip = [](std::string s, size_t at) { return s[at] ^= 1, s; };
+    auto withlen = [&](uint32_t n) {   // IDAT's length
+        return good.substr(0, 33) + std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + good.substr(37);
+    };
+    struct {
+        const char *what;
+        std::string png;
+        size_t max;
+        unsigned code;
+    } cases[] = {
+        {"intact", good, 0, 0},
+        {"inflating to the bound", good, 16 * 17, 0},
+        {"one byte past the bound", good, 16 * 17 - 1, 109},
+        {"IDAT's CRC", flip(good, good.size() - 13), 0, 57},
+        {"IEND's CRC", flip(good, good.size() - 1), 0, 57},
+        {"an unknown chunk's CRC", greypng(z, "\0\0\0\1abCdxJUNK"s), 0, 57},
+        {"a chunk after IEND", good + "\0\0\0\0abCdJUNK"s, 0, 0},
+        {"IEND cut short", good.substr(0, good.size() - 1), 0, 30},
+        {"a length reaching the end", withlen(uint32_t(z.size() + 12)), 0, 57},
+        {"a length one past the end", withlen(uint32_t(z.size() + 13)), 0, 30},
+        {"a length over 2^31 - 1", withlen(0x80000000), 0, 63},
+        {"the adler-32", greypng(flip(z, z.size() - 1)), 0, 58},
+        {"a byte after the adler-32", greypng(z + '\0'), 0, 58},
+        {"no adler-32", greypng(z.substr(0, z.size() - 4)), 0, 58},
+        {"FCHECK", greypng("\x78\x00"s + z.substr(2)), 0, 24},
+        {"compression method 7", greypng("\x77\x09"s + z.substr(2)), 0, 25},
+        {"a preset dictionary", greypng("\x78\x20"s + z.substr(2)), 0, 26},
+        {"one byte of zlib data", greypng("\x78"), 0, 53},
+        {"a reserved block type", greypng(z.substr(0, 2) + "\x07" + z.substr(3)), 0, 110},
+    };
+    std::string want = greyrows();
+    std::erase_if(want, [n = 0](char) mutable { return n++ % 17 == 0; });
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        LodePNGState st;
+        lodepng_state_init(&st);
+        st.decoder.color_convert = 0;
+        st.decoder.zlibsettings.max_output_size = c.max;
+        unsigned char *px = nullptr;
+        unsigned w = 0, h = 0;
+        unsigned e = zdecode(&px, &w, &h, &st, reinterpret_cast<const unsigned char *>(c.png.data()), c.png.size());
+        EXPECT_EQ(e, c.code);
+        if (e == 0) {
+            EXPECT_EQ(std::string(reinterpret_cast<char *>(px), 256), want);
+        }
+        EXPECT_EQ(st.decoder.ignore_crc, 0u);   // the settings as found
+        EXPECT_EQ(st.decoder.zlibsettings.custom_zlib, nullptr);
+        free(px);
+        lodepng_state_cleanup(&st);
+    }
 }
