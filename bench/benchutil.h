@@ -1,10 +1,11 @@
-// Timing helpers for the benchmarks: wall time of a function or of a run of
-// a program, medians of several interleaved runs.
+// Timing helpers for the benchmarks: wall and CPU time of a function or of
+// a run of a program, medians of several interleaved runs.
 #pragma once
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -20,25 +21,25 @@ inline double seconds(const std::function<void()> &fn)
 }
 
 // Runs a program with its output thrown away; returns its peak resident
-// memory in KiB through maxrss. Exits when the program fails.
+// memory in KiB through maxrss. Exits when the program fails. Spawned, not
+// forked: a forked child would spend CPU time of its own taking down its
+// copy of the benchmark's memory when it execs.
 inline void runprog(const std::vector<std::string> &args, long *maxrss = nullptr)
 {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char *> argv;
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int st;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    int err = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    int st = 0;
     rusage ru;
-    wait4(pid, &st, 0, &ru);
-    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
+    if (err != 0 || wait4(pid, &st, 0, &ru) < 0 || !WIFEXITED(st) || WEXITSTATUS(st) != 0) {
         fprintf(stderr, "bench: %s failed\n", args[0].c_str());
         exit(1);
     }
@@ -68,6 +69,39 @@ inline std::pair<double, double> interleave(int runs, const std::function<void()
     return {median(ta), median(tb)};
 }
 
+struct timing {
+    double wall, cpu;   // seconds; cpu is user + system
+};
+
+// CPU time of this process and of the children it has waited for.
+inline double cputime()
+{
+    rusage self, kids;
+    getrusage(RUSAGE_SELF, &self);
+    getrusage(RUSAGE_CHILDREN, &kids);
+    auto s = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return s(self.ru_utime) + s(self.ru_stime) + s(kids.ru_utime) + s(kids.ru_stime);
+}
+
+// Runs every function in turn, runs times round, calling setup(k) untimed
+// before function k; returns the medians of each one's wall and CPU times.
+inline std::vector<timing> interleaven(int runs, const std::vector<std::function<void()>> &fns,
+                                       const std::function<void(size_t)> &setup = [](size_t) {})
+{
+    std::vector<std::vector<double>> wall(fns.size()), cpu(fns.size());
+    for (int i = 0; i < runs; i++)
+        for (size_t k = 0; k < fns.size(); k++) {
+            setup(k);
+            double c = cputime();
+            wall[k].push_back(seconds(fns[k]));
+            cpu[k].push_back(cputime() - c);
+        }
+    std::vector<timing> r;
+    for (size_t k = 0; k < fns.size(); k++)
+        r.push_back({median(wall[k]), median(cpu[k])});
+    return r;
+}
+
 // Peak resident memory of a program in KiB. It is started by the small
 // peakrss helper: a child forked from a large process would count that
 // process's pages as its own until it execs.
@@ -89,4 +123,11 @@ inline long peakrss(const std::string &helper, std::vector<std::string> args)
 inline void row(const char *what, double ours, double base, const char *unit = "s")
 {
     printf("%-34s %10.3f %s %10.3f %s %7.2fx\n", what, ours, unit, base, unit, ours / base);
+}
+
+// Wall and CPU times side by side: ours, the baseline's and their ratio.
+inline void row2(const std::string &what, timing ours, timing base)
+{
+    printf("%-48s %7.3f %7.3f %6.2fx %7.3f %7.3f %6.2fx\n", what.c_str(), ours.wall, base.wall,
+           ours.wall / base.wall, ours.cpu, base.cpu, ours.cpu / base.cpu);
 }

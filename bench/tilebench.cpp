@@ -1,6 +1,8 @@
-// vrel dump and pump of a large archive against baselines that do only the
-// LodePNG work and one write, the pump's peak memory, and the pump of
-// true-colour tiles against decoding them and matching every pixel.
+// vrel dump and pump of three archives, on a tmpfs and on disk, against
+// baselines that do only the LodePNG work, with its own deflate or with
+// libdeflate's, and one write; the dump's PNG bytes against LodePNG's own;
+// the pump's peak memory; and the pump of true-colour tiles against
+// decoding them and matching every pixel.
 //   tilebench path/to/vrel path/to/peakrss workdir
 #include <cstdint>
 #include <cstdlib>
@@ -11,8 +13,10 @@
 #include <random>
 #include <unistd.h>
 
+#include "art.h"
 #include "benchutil.h"
 #include "bruteforce.h"
+#include "zcodec.h"
 
 static std::string u16(unsigned v) { return {char(v), char(v >> 8)}; }
 static std::string u32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
@@ -45,14 +49,17 @@ struct tileimg {
 };
 
 // Tiles of the kinds real art has: gradients, flat areas, ordered
-// dithering between two colours, and noise.
-static std::vector<tileimg> maketiles(int count)
+// dithering between two colours, and noise; side by side pixels, or sides
+// of 32 to 144 when side is 0.
+static std::vector<tileimg> maketiles(int count, unsigned side)
 {
     static const unsigned sides[] = {32, 48, 64, 64, 96, 128, 128, 144};
     std::mt19937 rng(42);
     std::vector<tileimg> tiles;
     for (int i = 0; i < count; i++) {
         tileimg t{sides[rng() % 8], sides[rng() % 8], ""};
+        if (side)
+            t.w = t.h = side;
         int kind = i % 4, base = int(rng() % 15) * 16;
         for (unsigned y = 0; y < t.h; y++)
             for (unsigned x = 0; x < t.w; x++) {
@@ -85,8 +92,9 @@ static std::string makeart(const std::vector<tileimg> &tiles)
 }
 
 // The dump's LodePNG work alone: read the archive, encode every tile under
-// the same settings and, when dir is given, write the same files.
-static void basedump(const std::string &artpath, const palette &pal, const char *dir)
+// the same settings, with LodePNG's own deflate or with libdeflate in its
+// hooks, and, when dir is given, write the same files.
+static void basedump(const std::string &artpath, const palette &pal, const char *dir, bool fast)
 {
     std::string a = load(artpath);
     auto get = [&](size_t o, int n) {
@@ -110,13 +118,14 @@ static void basedump(const std::string &artpath, const palette &pal, const char 
     for (int i = 0; i < n; i++) {
         unsigned w = get(16 + 2 * i, 2), h = get(16 + 2 * (n + i), 2);
         row.resize(size_t(w) * h);
-        for (unsigned x = 0; x < w; x++)
-            for (unsigned y = 0; y < h; y++)
-                row[y * w + x] = uint8_t(a[off + x * h + y]);
+        transpose(reinterpret_cast<const unsigned char *>(&a[off]), w, h, row.data());   // as the dump does
         off += row.size();
         unsigned char *png;
         size_t size;
-        lodepng_encode(&png, &size, row.data(), w, h, &st);
+        if (fast)
+            zencode(&png, &size, row.data(), w, h, &st);
+        else
+            lodepng_encode(&png, &size, row.data(), w, h, &st);
         if (dir) {
             char name[64];
             snprintf(name, sizeof name, "/tile%03d.png", first + i);
@@ -183,23 +192,24 @@ static void basematch(const std::string &dir, int n, const palette &pal)
     }
 }
 
-int main(int argc, char **argv)
+static uint64_t pngbytes(const std::string &dir)
 {
-    if (argc < 4) {
-        fprintf(stderr, "usage: %s path/to/vrel path/to/peakrss workdir\n", argv[0]);
-        return 1;
-    }
-    std::string vrel = argv[1], helper = argv[2], work = argv[3];
-    const int count = 4000, runs = 9;
-    std::filesystem::remove_all(work);
-    for (const char *d : {"", "/ours", "/base", "/rgba"})
-        std::filesystem::create_directories(work + d);
+    uint64_t n = 0;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        if (e.path().extension() == ".png")
+            n += e.file_size();
+    return n;
+}
 
-    std::vector<tileimg> tiles = maketiles(count);
-    size_t pixels = 0;
-    for (const auto &t : tiles)
-        pixels += t.rows.size();
-    std::string art = makeart(tiles), artpath = work + "/tiles.art", palpath = work + "/pal.dat";
+// The dump and the pump of one archive in base, a directory on the medium
+// measured, against their baselines; the dump's PNG bytes when sizes is
+// set. Returns the directory our last dump wrote.
+static std::string dumpandpump(const std::string &vrel, const std::string &base,
+                               const std::vector<tileimg> &tiles, int runs, bool sizes)
+{
+    std::filesystem::remove_all(base);
+    std::filesystem::create_directories(base);
+    std::string art = makeart(tiles), artpath = base + "/tiles.art", palpath = base + "/pal.dat";
     save(artpath, art.data(), art.size());
     std::string paldata;
     for (int k = 0; k < 768; k++)
@@ -207,42 +217,104 @@ int main(int argc, char **argv)
     save(palpath, paldata.data(), paldata.size());
     palette pal;
     loadpalette(palpath.c_str(), &pal);
-    printf("%d tiles, %.1f MB of pixels; medians of %d interleaved runs\n\n", count, pixels / 1e6, runs);
-    printf("%-34s %12s %12s %8s\n", "", "ours", "baseline", "ratio");
 
     // every dump writes into a directory of its own, as a first dump does
     int fresh = 0;
-    auto newdir = [&] {
-        std::string d = work + "/d" + std::to_string(fresh++);
-        std::filesystem::create_directories(d);
-        return d;
+    std::string dirs[4];
+    auto setup = [&](size_t k) {
+        if (k == 3)
+            return;
+        std::filesystem::remove_all(dirs[k]);
+        dirs[k] = base + "/d" + std::to_string(fresh++);
+        std::filesystem::create_directories(dirs[k]);
+        sync();
     };
-    std::string od, bdir;
-    auto mkdirs = [&] { od = newdir(), bdir = newdir(), sync(); };
-    auto [d, bd] = interleave(runs, [&] { runprog({vrel, "dump", artpath, palpath, od}); },
-                              [&] { basedump(artpath, pal, bdir.c_str()); }, mkdirs);
-    row("dump (encode and write files)", d, bd);
-    auto [d2, be] = interleave(runs, [&] { runprog({vrel, "dump", artpath, palpath, od}); },
-                               [&] { basedump(artpath, pal, nullptr); }, mkdirs);
-    row("dump vs encode only", d2, be);
-    runprog({vrel, "dump", artpath, palpath, work + "/ours"});
+    std::vector<timing> t = interleaven(runs, {
+        [&] { runprog({vrel, "dump", artpath, palpath, dirs[0]}); },
+        [&] { basedump(artpath, pal, dirs[1].c_str(), false); },
+        [&] { basedump(artpath, pal, dirs[2].c_str(), true); },
+        [&] { basedump(artpath, pal, nullptr, true); }}, setup);
+    row2("dump vs LodePNG default encode + write", t[0], t[1]);
+    row2("dump vs LodePNG with libdeflate encode + write", t[0], t[2]);
+    row2("dump vs LodePNG with libdeflate encode only", t[0], t[3]);
+    if (sizes) {
+        uint64_t ours = pngbytes(dirs[0]), lode = pngbytes(dirs[1]);
+        printf("%-48s %10llu B %10llu B %6.4fx\n", "dump's PNG bytes vs LodePNG default", (unsigned long long)ours,
+               (unsigned long long)lode, double(ours) / double(lode));
+    }
 
-    std::string backart = work + "/back.art", basefile = work + "/base.bin";
-    auto [p, bp] = interleave(runs, [&] { runprog({vrel, "pump", backart, palpath, work + "/ours"}); },
-                              [&] { basepump(work + "/ours", count, basefile, true); });
-    row("pump vs decode + synced write", p, bp);
-    auto [p2, bp2] = interleave(runs, [&] { runprog({vrel, "pump", backart, palpath, work + "/ours"}); },
-                                [&] { basepump(work + "/ours", count, basefile, false); });
-    row("pump vs decode + write", p2, bp2);
-    long rss = peakrss(helper, {vrel, "pump", backart, palpath, work + "/ours"});
-    if (load(backart).substr(16) != art.substr(16))
-        fprintf(stderr, "tilebench: the pump did not give back the archive\n");
+    // the pump of LodePNG's PNGs and of ours, each giving back the archive
+    // (the baseline's sidecars keep only two fields: its anm words differ)
+    std::string lodeart = base + "/lode.art", ourart = base + "/ours.art", basefile = base + "/base.bin";
+    t = interleaven(runs, {
+        [&] { runprog({vrel, "pump", lodeart, palpath, dirs[1]}); },
+        [&] { runprog({vrel, "pump", ourart, palpath, dirs[0]}); },
+        [&] { basepump(dirs[1], int(tiles.size()), basefile, false); },
+        [&] { basepump(dirs[1], int(tiles.size()), basefile, true); }});
+    row2("pump vs LodePNG default decode + write", t[0], t[2]);
+    row2("pump of our PNGs vs the same", t[1], t[2]);
+    row2("pump vs LodePNG default decode + synced write", t[0], t[3]);
+    size_t anm = 16 + 4 * tiles.size();
+    std::string lode = load(lodeart);
+    if (load(ourart).substr(16) != art.substr(16) || lode.substr(16, anm - 16) != art.substr(16, anm - 16) ||
+        lode.substr(anm + 4 * tiles.size()) != art.substr(anm + 4 * tiles.size()))
+        fprintf(stderr, "tilebench: the pump did not give back the archive in %s\n", base.c_str());
+    std::filesystem::remove_all(dirs[1]);
+    std::filesystem::remove_all(dirs[2]);
+    return dirs[0];
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 4) {
+        fprintf(stderr, "usage: %s path/to/vrel path/to/peakrss workdir\n", argv[0]);
+        return 1;
+    }
+    std::string vrel = argv[1], helper = argv[2], work = argv[3];
+    const int runs = 9;
+    std::filesystem::remove_all(work);
+    std::filesystem::create_directories(work + "/rgba");
+    // a tmpfs shows the codec's work; this disk's cost of creating a file
+    // swings two- to threefold from run to run
+    std::string shm = "/dev/shm/tilebench." + std::to_string(getpid());
+    std::vector<std::pair<std::string, std::string>> media = {{"disk", work + "/disk"}};
+    if (access("/dev/shm", W_OK) == 0)
+        media.insert(media.begin(), {"tmpfs", shm});
+
+    struct {
+        const char *what;
+        int count;
+        unsigned side;
+    } sets[] = {{"4000 tiles of 32 to 144 pixels a side", 4000, 0}, {"256 tiles of 256 x 256", 256, 256},
+                {"16 tiles of 1024 x 1024", 16, 1024}};
+    std::string ours4000;
+    std::vector<tileimg> tiles4000;
+    printf("medians of %d interleaved runs; ratios ours / baseline\n", runs);
+    for (const auto &set : sets) {
+        std::vector<tileimg> tiles = maketiles(set.count, set.side);
+        size_t pixels = 0;
+        for (const auto &t : tiles)
+            pixels += t.rows.size();
+        for (const auto &[medium, dir] : media) {
+            printf("\n%s, %.1f MB of pixels, on %s\n", set.what, pixels / 1e6, medium.c_str());
+            printf("%-48s %7s %7s %7s %7s %7s %7s\n", "", "wall s", "base", "ratio", "CPU s", "base", "ratio");
+            std::string d = dumpandpump(vrel, dir + "/" + std::to_string(set.count), tiles, runs,
+                                        medium == media[0].first);
+            if (set.count == 4000 && medium == "disk")
+                ours4000 = d, tiles4000 = tiles;
+        }
+        std::filesystem::remove_all(shm);
+    }
+
+    std::string backart = work + "/back.art", palpath = work + "/disk/4000/pal.dat";
+    long rss = peakrss(helper, {vrel, "pump", backart, palpath, ours4000});
     size_t largest = 0;
-    for (const auto &t : tiles)
+    for (const auto &t : tiles4000)
         largest = std::max(largest, t.rows.size());
-    printf("%-34s %10.1f MB %10.1f MB %+7.1f MB\n", "pump peak memory vs largest tile", rss / 1024.0,
+    printf("\n%-34s %10.1f MB %10.1f MB %+7.1f MB\n", "pump peak memory vs largest tile", rss / 1024.0,
            largest / 1048576.0, rss / 1024.0 - largest / 1048576.0);
-
+    palette pal;
+    loadpalette(palpath.c_str(), &pal);
     // True colour: 256 tiles of 128 x 128, flat colours, gradients and noise
     const int rgbacount = 256;
     std::mt19937 rng(7);

@@ -11,6 +11,7 @@
 #include "report.h"
 #include "tiledir.h"
 #include "vrel.h"
+#include "zcodec.h"
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 using bytes = std::vector<unsigned char>;
@@ -169,7 +170,7 @@ int dump(const char *archive, const char *pal, const char *dir)
         std::string name = tilename(dir, t, "png");
         unsigned char *png = nullptr;
         size_t pngsize = 0;
-        unsigned e = lodepng_encode(&png, &pngsize, row.data(), w, h, &enc);
+        unsigned e = zencode(&png, &pngsize, row.data(), w, h, &enc);
         std::unique_ptr<unsigned char, void (*)(void *)> owned(png, free);
         if (e)
             return report(3, "%s: can't encode image: %s", name.c_str(), lodepng_error_text(e));

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 
 #include "outfile.h"
 #include "report.h"
@@ -14,6 +15,10 @@ int main(int argc, char **argv)
     keepouterr();
     setprogram("vrel", stderr);
     outsignals();
+    // Each tile's buffers, freed, serve the next tile: handed back to the
+    // kernel, they would be faulted in again page by page.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
     if (argc >= 5 && strcmp(argv[1], "dump") == 0) {
         if (guarded(dumpargs, argv) != 0) {
             fprintf(stderr, "error in dumping\n");

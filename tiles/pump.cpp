@@ -19,6 +19,7 @@
 #include "report.h"
 #include "tiledir.h"
 #include "vrel.h"
+#include "zcodec.h"
 
 // Archives hold hundreds of tiles, a few thousand at most; a directory
 // naming tiles further apart than this is refused before anything is sized
@@ -292,7 +293,7 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     if (int e = checkheader(name, &st, raw, rawsize, rawsize, &iw, &ih))
         return e;
     unsigned char *dec = nullptr;
-    unsigned e = lodepng_decode(&dec, &iw, &ih, &st, raw, rawsize);
+    unsigned e = zdecode(&dec, &iw, &ih, &st, raw, rawsize);
     pixels decoded(dec);
     if (e)
         return cantdecode(name, e, raw, rawsize, rawsize);

@@ -6,7 +6,7 @@ set -eu
 # test-only: the real programs users edit tiles and samples with, which the
 # tests drive (image editors and converters, sox), and the tools that set and
 # show the ACLs and extended attributes a replaced output keeps (acl, attr)
-pkgs="cmake g++ make pkg-config liblodepng-dev liblua5.3-dev libgtest-dev"
+pkgs="cmake g++ make pkg-config liblodepng-dev libdeflate-dev liblua5.3-dev libgtest-dev"
 pkgs="$pkgs imagemagick python3-pil pngquant netpbm sox acl attr $*"
 if ! command -v dpkg-query >/dev/null 2>&1; then
     echo "deps: no dpkg here, packages not checked; cmake reports what it can't find" >&2

@@ -196,6 +196,12 @@ TEST_F(MatchPump, TakesPngSuiteImagesAsTheReferenceDoes)
             for (int c = 0; c < 3; c++)
                 pal += char(k % 2 == 0 && size_t(4 * k) < p.pal.size() ? p.pal[4 * k + c] : k * 7 + c * 50);
         check(file, pal, 1, true);
+        // that archive dumped and pumped again: itself
+        std::string a = readfile(path("t.art"));
+        mkdir(path("rt").c_str(), 0777);
+        ASSERT_EQ(run({PROG, "dump", path("t.art"), "blood:" + path("pal.dat"), path("rt")}).status, 0);
+        ASSERT_EQ(run({PROG, "pump", path("back.art"), "blood:" + path("pal.dat"), path("rt")}).status, 0);
+        EXPECT_EQ(readfile(path("back.art")), a);
         check(file, pal, 1, false);
         check(file, pal, 4, true);
     }

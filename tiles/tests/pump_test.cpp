@@ -7,6 +7,7 @@
 
 #include "testutil.h"
 #include "tilefix.h"
+#include "zcodec.h"
 
 using namespace std::string_literals;
 
@@ -139,6 +140,42 @@ TEST_F(Pump, UnpacksPaletteImagesOfFewerBits)
                                     "\x0F\x01\x02"s);
 }
 
+// A 16 x 16 grey image: its rows as LodePNG deflates them (filter byte 0
+// before each), and a PNG of a zlib stream, its chunks' CRCs good, with
+// the bytes of more chunks after IHDR.
+static std::string greyrows()
+{
+    std::string raw;
+    for (int i = 0; i < 16 * 17; i++)
+        raw += char(i % 17 == 0 ? 0 : i % 17 < 9 ? i : i * 37);
+    return raw;
+}
+
+static std::string greyzlib()
+{
+    std::string raw = greyrows();
+    unsigned char *z = nullptr;
+    size_t n = 0;
+    lodepng_zlib_compress(&z, &n, reinterpret_cast<const unsigned char *>(raw.data()), raw.size(),
+                          &lodepng_default_compress_settings);
+    std::string r(reinterpret_cast<char *>(z), n);
+    free(z);
+    return r;
+}
+
+static std::string greypng(const std::string &z, const std::string &more = "")
+{
+    std::string png = "\x89PNG\r\n\x1A\n";
+    for (std::string data : {"IHDR\0\0\0\x10\0\0\0\x10\x08\0\0\0\0"s, "IDAT" + z, "IEND"s}) {
+        size_t n = data.size() - 4;
+        png += std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + data + "0000";
+        lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&png[png.size() - n - 12]));
+        if (data[1] == 'H')
+            png += more;
+    }
+    return png;
+}
+
 static std::string u32be(uint32_t v)
 {
     return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
@@ -157,19 +194,21 @@ static std::string claims(unsigned w, unsigned h, size_t size)
 TEST_F(Pump, RefusesImagesItCannotTakeInPlainWords)
 {
     std::string in = path("in"), good = indexpng(2, 2, "\x01\x02\x03\x04"s);
-    std::string badcrc = good, badform = good, badadler = good;
+    std::string badcrc = good, badform = good;
     badcrc[good.size() - 20] ^= 1;                      // inside the image data
     badform[25] = 5;                                    // colour type 5 does not exist
     lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&badform[8]));
     // 1031 x 1000 grey: 1032000 bytes of rows, which 1000 bytes of deflate
     // can hold at best, beside 63 bytes of headers
     std::string atbound = claims(1031, 1000, 1063), pastbound = claims(1031, 1000, 1062);
+    // a wrong adler-32 under a good CRC
+    std::string z = greyzlib(), badadler = greypng(z.substr(0, z.size() - 1) + "?");
     struct {
         std::string data, side, err;
     } cases[] = {
         {"", "", ": can't decode image: the file is empty [LodePNG error 48]"},
         {"not a png", "", ": can't decode image: not a PNG file [LodePNG error 27]"},
-        {good.substr(0, good.size() - 15), "", ": can't decode image: the file ends early (cut short) [LodePNG error 64]"},
+        {good.substr(0, good.size() - 15), "", ": can't decode image: the file ends early (cut short) [LodePNG error 30]"},
         {good.substr(0, 20), "", ": can't decode image: the file ends early (cut short) [LodePNG error 27]"},
         {badcrc, "", ": can't decode image: the file is damaged (checksum or data error) [LodePNG error 57]"},
         {badform, "", ": can't decode image: it uses a form PNG does not allow [LodePNG error 31]"},
@@ -179,6 +218,8 @@ TEST_F(Pump, RefusesImagesItCannotTakeInPlainWords)
          ": image claims 60000x60000 pixels, more than its 100 bytes can hold"},
         {atbound, "", ": can't decode image: the file is damaged (checksum or data error) [LodePNG error 91]"},
         {pastbound, "", ": image claims 1031x1000 pixels, more than its 1062 bytes can hold"},
+        {badadler, "", ": can't decode image: the file is damaged (checksum or data error) [LodePNG error 58]"},
+        {bombpng(64, 64, 1), "", ": can't decode image: the image is too large [LodePNG error 109]"},
     };
     writefile(path("t.art"), "earlier");
     for (const auto &c : cases) {
@@ -353,4 +394,61 @@ TEST_F(Pump, GivesBackAGeneratedArchiveOfManyTiles)
     tiles.back() = fixtile{1, 2, 0x1000, "de"}; // empty end tiles can't show the range
     writefile(path("t.art"), makeart(-20, 279, tiles, 9, 12345));
     roundtrip(dir, path("t.art"), "blood:" + path("pal.dat"), 100);
+}
+
+// Decoding through libdeflate: LodePNG's codes for damage, and its bound on
+// the inflated data at the limit and one past it.
+TEST(Zcodec, RefusesDamageAsLodePNGDoes)
+{
+    std::string z = greyzlib(), good = greypng(z);
+    auto flip = [](std::string s, size_t at) { return s[at] ^= 1, s; };
+    auto withlen = [&](uint32_t n) {   // IDAT's length
+        return good.substr(0, 33) + std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + good.substr(37);
+    };
+    struct {
+        const char *what;
+        std::string png;
+        size_t max;
+        unsigned code;
+    } cases[] = {
+        {"intact", good, 0, 0},
+        {"inflating to the bound", good, 16 * 17, 0},
+        {"one byte past the bound", good, 16 * 17 - 1, 109},
+        {"IDAT's CRC", flip(good, good.size() - 13), 0, 57},
+        {"IEND's CRC", flip(good, good.size() - 1), 0, 57},
+        {"an unknown chunk's CRC", greypng(z, "\0\0\0\1abCdxJUNK"s), 0, 57},
+        {"a chunk after IEND", good + "\0\0\0\0abCdJUNK"s, 0, 0},
+        {"IEND cut short", good.substr(0, good.size() - 1), 0, 30},
+        {"a length reaching the end", withlen(uint32_t(z.size() + 12)), 0, 57},
+        {"a length one past the end", withlen(uint32_t(z.size() + 13)), 0, 30},
+        {"a length over 2^31 - 1", withlen(0x80000000), 0, 63},
+        {"the adler-32", greypng(flip(z, z.size() - 1)), 0, 58},
+        {"a byte after the adler-32", greypng(z + '\0'), 0, 58},
+        {"no adler-32", greypng(z.substr(0, z.size() - 4)), 0, 58},
+        {"FCHECK", greypng("\x78\x00"s + z.substr(2)), 0, 24},
+        {"compression method 7", greypng("\x77\x09"s + z.substr(2)), 0, 25},
+        {"a preset dictionary", greypng("\x78\x20"s + z.substr(2)), 0, 26},
+        {"one byte of zlib data", greypng("\x78"), 0, 53},
+        {"a reserved block type", greypng(z.substr(0, 2) + "\x07" + z.substr(3)), 0, 110},
+    };
+    std::string want = greyrows();
+    std::erase_if(want, [n = 0](char) mutable { return n++ % 17 == 0; });
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        LodePNGState st;
+        lodepng_state_init(&st);
+        st.decoder.color_convert = 0;
+        st.decoder.zlibsettings.max_output_size = c.max;
+        unsigned char *px = nullptr;
+        unsigned w = 0, h = 0;
+        unsigned e = zdecode(&px, &w, &h, &st, reinterpret_cast<const unsigned char *>(c.png.data()), c.png.size());
+        EXPECT_EQ(e, c.code);
+        if (e == 0) {
+            EXPECT_EQ(std::string(reinterpret_cast<char *>(px), 256), want);
+        }
+        EXPECT_EQ(st.decoder.ignore_crc, 0u);   // the settings as found
+        EXPECT_EQ(st.decoder.zlibsettings.custom_zlib, nullptr);
+        free(px);
+        lodepng_state_cleanup(&st);
+    }
 }
