@@ -1,6 +1,8 @@
 #include <cstdio>
 #include <cstring>
+#ifdef __GLIBC__
 #include <malloc.h>
+#endif
 
 #include "outfile.h"
 #include "report.h"
@@ -17,8 +19,10 @@ int main(int argc, char **argv)
     outsignals();
     // Each tile's buffers, freed, serve the next tile: handed back to the
     // kernel, they would be faulted in again page by page.
+#ifdef __GLIBC__
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
     if (argc >= 5 && strcmp(argv[1], "dump") == 0) {
         if (guarded(dumpargs, argv) != 0) {
             fprintf(stderr, "error in dumping\n");
