@@ -164,3 +164,21 @@ int otheruser(std::string *why)
 
 std::string u16(unsigned v) { return {char(v), char(v >> 8)}; }
 std::string u32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+
+void checkhelp(const std::string &prog, const std::string &welcome, const std::string &help,
+               const std::string &version)
+{
+    std::vector<std::vector<std::string>> cases = {
+        {prog, "--help"}, {prog, "--help", "x"}, {prog, "--help", "dump", "a", "b", "c"},
+        {prog, "--version"}, {prog, "--version", "pump", "a", "b", "c"}};
+    for (const auto &args : cases) {
+        SCOPED_TRACE(args[1] + " with " + std::to_string(args.size() - 2) + " more");
+        runresult r = run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, welcome);
+        EXPECT_EQ(r.out, args[1] == "--help" ? help : version);
+        r = run(args, {.out = "/dev/full"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, welcome + "can't write standard output: No space left on device\n");
+    }
+}

@@ -57,3 +57,10 @@ int otheruser(std::string *why);
 // Little-endian builders for fixtures.
 std::string u16(unsigned v);
 std::string u32(uint32_t v);
+
+// Runs prog with --help and with --version, alone and followed by words an
+// operation would take: each prints help or version whole on standard
+// output and only welcome on standard error; into a full disk, each fails
+// with 2 and says why.
+void checkhelp(const std::string &prog, const std::string &welcome, const std::string &help,
+               const std::string &version);

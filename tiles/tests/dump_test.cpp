@@ -50,20 +50,7 @@ TEST(Vrel, HelpAndVersionWinWhateverFollowsThem)
                        "       " PROG " pump archive palette dir    tile images and sidecars in dir to archive\n"
                        "palette: a file of 256 RGB entries of 6-bit values, or blood:file of 8-bit values.\n"
                        "See vrel(1).\n";
-    std::vector<std::vector<std::string>> cases = {
-        {PROG, "--help"}, {PROG, "--help", "x"}, {PROG, "--help", "dump", "a", "b", "c"},
-        {PROG, "--version"}, {PROG, "--version", "pump", "a", "b", "c"}};
-    for (const auto &args : cases) {
-        SCOPED_TRACE(args.size());
-        std::string want = args[1] == "--help" ? help : "vrel " VERSION "\n";
-        runresult r = run(args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, welcome);
-        EXPECT_EQ(r.out, want);
-        r = run(args, {.out = "/dev/full"});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, welcome + "can't write standard output: No space left on device\n");
-    }
+    checkhelp(PROG, welcome, help, "vrel " VERSION "\n");
 }
 
 TEST_F(Dump, WritesPaletteImagesAndSidecars)

@@ -53,20 +53,7 @@ TEST(Zbqtool, HelpAndVersionWinWhateverFollowsThem)
                        "       " PROG " pump bank dir    runs dir/bankinfo.lua and packs the samples it names\n"
                        "Pumping runs the bank script with all of Lua's libraries: pump only what you trust.\n"
                        "See zbqtool(1).\n";
-    std::vector<std::vector<std::string>> cases = {
-        {PROG, "--help"}, {PROG, "--help", "x"}, {PROG, "--help", "dump", "a", "b"},
-        {PROG, "--version"}, {PROG, "--version", "pump", "a", "b"}};
-    for (const auto &args : cases) {
-        SCOPED_TRACE(args.size());
-        std::string want = args[1] == "--help" ? help : "zbqtool " VERSION "\n";
-        runresult r = run(args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, welcome);
-        EXPECT_EQ(r.out, want);
-        r = run(args, {.out = "/dev/full"});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, welcome + "can't write standard output: No space left on device\n");
-    }
+    checkhelp(PROG, welcome, help, "zbqtool " VERSION "\n");
 #ifndef __SANITIZE_ADDRESS__    // whose runtime must be the first library loaded
     // asked to write line by line, as to a terminal: the first failure's reason all the same
     runresult r = run({"/usr/bin/stdbuf", "-oL", PROG, "--help"}, {.out = "/dev/full"});
