@@ -40,14 +40,10 @@ TEST_F(WaveFault, DumpFailsWhenTheDiskFillsUp)
 // kernel's copy or, buffered, in read.
 static std::vector<std::string> failreads(const std::string &file, bool buffered)
 {
-    const char *asan = getenv("ASAN_OPTIONS");
-    std::vector<std::string> env = {"LD_PRELOAD=" FAILREAD, "FAILREAD=" + file,
-                                    // the sanitizers' runtime would be loaded first
-                                    "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
-                                        ":verify_asan_link_order=0"};
+    std::vector<std::string> env = {"FAILREAD=" + file};
     if (buffered)
         env.push_back("NOCOPYRANGE=1");
-    return env;
+    return faildisk(env);
 }
 
 // A copy whose input fails names that input, not the file it was writing.
