@@ -228,6 +228,14 @@ TEST_F(WaveFault, CopiesFailAlikeThroughTheKernelOrABuffer)
     EXPECT_EQ(r.out.substr(r.out.find('\n', r.out.find("sample")) + 1),
               path("out") + "/sound000.raw: can't write: File too large\n");
     EXPECT_TRUE(listdir(path("out")).empty());
+    // and through the buffer from a regular file, a sample larger than the buffer
+    uint32_t big = (1 << 20) + 1;
+    writefile(path("big.zbq"), u32(0) + u32(1) + rec(pumpname("BIG"), big) + std::string(big, 'x'));
+    r = run({PROG, "dump", path("big.zbq"), path("out")}, {.fsize = 4096, .env = faildisk({"NOCOPYRANGE=1"})});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "header: version 0, waves 1\nsample    0, name 'BIG            ' (   0), len 1048577, loop 0-0, "
+                     "fine 0\n" + path("out") + "/sound000.raw: can't write: File too large\n");
+    EXPECT_TRUE(listdir(path("out")).empty());
 
     // a pump whose sample file shrinks or grows once it was measured: the
     // pump is held writing its summary into a full pipe meanwhile
