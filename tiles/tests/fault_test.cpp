@@ -49,15 +49,6 @@ TEST_F(TileFault, DumpFailsWhenTheDiskFillsUp)
     EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"tile000.png"});
 }
 
-TEST_F(TileFault, PumpFailsOnAnArchivePathThatIsADirectory)
-{
-    mkdir(path("t.art").c_str(), 0777);
-    runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("out")});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, welcome + "error in pumping\n");    // before the scan, as any archive that can't be created
-    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"out", "pal.dat", "t.art"}));
-}
-
 TEST_F(TileFault, PumpLeavesNoPartOfANewArchive)
 {
     writefile(path("t.art"), makeart(0, 0, {{100, 100, 0, std::string(100 * 100, '\x07')}}));

@@ -328,29 +328,34 @@ TEST_F(Pump, RefusesRangesTooWideForAnArchive)
 TEST_F(Pump, KeepsTheEarlierArchiveWhenItFails)
 {
     writefile(path("t.art"), "earlier");
-    runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("nodir")});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, welcome + "file ret -1 range: -1 - -1\n" + path("nodir") +
-                         ": can't read directory: No such file or directory\nerror in pumping\n");
-    EXPECT_EQ(art(), "earlier");
-
-    r = pump(path("nopal.dat"));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, welcome + "error in pumping\n");
-    EXPECT_EQ(art(), "earlier");
-
-    r = run({PROG, "pump", path("nodir/t.art"), path("pal.dat"), path("in")});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, welcome + "error in pumping\n");
+    mkdir(path("dir.art").c_str(), 0777);
+    // a palette or an archive that can't be opened or created (a directory
+    // can't) stops the pump before its scan
+    struct {
+        std::string art, pal, dir, err;
+    } cases[] = {
+        {"t.art", "pal.dat", "nodir",
+         "file ret -1 range: -1 - -1\n" + path("nodir") + ": can't read directory: No such file or directory\n"},
+        {"t.art", "nopal.dat", "in", ""},
+        {"nodir/t.art", "pal.dat", "in", ""},
+        {"dir.art", "pal.dat", "in", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.art + " " + c.pal + " " + c.dir);
+        runresult r = run({PROG, "pump", path(c.art), path(c.pal), path(c.dir)});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, welcome + c.err + "error in pumping\n");
+        EXPECT_EQ(art(), "earlier");
+    }
 
     // a file size limit makes the write fail part way
     put("tile000.png", indexpng(64, 64, std::string(64 * 64, '\x01')));
-    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, {.fsize = 1024});
+    runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, {.fsize = 1024});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("t.art") +
                          ": can't write archive: File too large\nerror in pumping\n");
     EXPECT_EQ(art(), "earlier");
-    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"in", "pal.dat", "t.art"}));
+    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"dir.art", "in", "pal.dat", "t.art"}));
 }
 
 TEST_F(Pump, WorksWithPathsLongerThan255)

@@ -84,28 +84,6 @@ TEST_F(WaveFault, CopiesThatFailNameTheFileThatCouldNotBeRead)
     }
 }
 
-TEST_F(WaveFault, PumpFailsOnABankPathThatIsADirectory)
-{
-    writefile(path("out/bankinfo.lua"), "return {}");
-    mkdir(path("w.zbq").c_str(), 0777);
-    runresult r = run({PROG, "pump", path("w.zbq"), path("out")});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 0\ncan't input file\n");
-    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"out", "w.zbq"}));
-}
-
-TEST_F(WaveFault, PumpLeavesNoPartOfANewBank)
-{
-    writefile(path("out/a.raw"), std::string(6000, 'a'));
-    writefile(path("out/bankinfo.lua"), "return { [0] = { file = 'a.raw' } }");
-    runresult r = run({PROG, "pump", path("w.zbq"), path("out")}, {.fsize = 4096});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 0\nsample 0:\nsmp    0: fn " + path("out/a.raw") +
-                         ", name                \n    len 6000, loop 0-0, fine 0\n\n" + path("w.zbq") +
-                         ": can't write: File too large\n");
-    EXPECT_FALSE(exists(path("w.zbq")));
-}
-
 TEST_F(WaveFault, InputsThatAreNoBankOrDirectory)
 {
     runresult r = run({PROG, "dump", path("out"), path("out")});

@@ -207,28 +207,38 @@ TEST_F(Pump, RefusesSampleFilesItCannotTake)
     }
 }
 
+// A bank that can't be written leaves what was there before, or nothing.
 TEST_F(Pump, KeepsTheEarlierBankWhenWritingFails)
 {
     writefile(path("in/a.raw"), std::string(5000, 'a'));
-    auto summary = [&](const std::string &i) {
-        return "wubo works! top: 1\nmax sample " + i + "\nsample " + i + ":\nsmp " + std::string(4 - i.size(), ' ') + i +
-               ": fn " + in() + "/a.raw, name A              \n    len 5000, loop 0-0, fine 0\n\n";
+    mkdir(path("dir.zbq").c_str(), 0777);
+    std::string full = path("w.zbq") + ": can't write: File too large\n";
+    struct {
+        std::string bank, sample, earlier, err;    // earlier: "" for no bank before
+        long fsize;
+    } cases[] = {
+        {"nodir/w.zbq", "0", "", "can't input file\n", 0},
+        {"dir.zbq", "0", "", "can't input file\n", 0},
+        {"w.zbq", "0", "earlier", full, 2048},     // the limit met inside sample 0's data
+        {"w.zbq", "100", "earlier", full, 2048},   // or inside the table before sample 100's
+        {"w.zbq", "0", "", full, 2048},
     };
-    writefile(path("in/bankinfo.lua"), "return { [0] = { file = 'a.raw', name = 'A' } }");
-    runresult r = run({PROG, "pump", path("nodir/w.zbq"), in()});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, summary("0") + "can't input file\n");
-
-    // the size limit met inside sample 0's data, or inside the table before sample 100's
-    writefile(path("w.zbq"), "earlier");
-    for (std::string i : {"0", "100"}) {
-        SCOPED_TRACE(i);
-        writefile(path("in/bankinfo.lua"), "return { [" + i + "] = { file = 'a.raw', name = 'A' } }");
-        r = run({PROG, "pump", path("w.zbq"), in()}, {.fsize = 2048});
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bank + ", sample " + c.sample + ", earlier " + c.earlier);
+        remove(path("w.zbq").c_str());
+        if (!c.earlier.empty())
+            writefile(path("w.zbq"), c.earlier);
+        writefile(path("in/bankinfo.lua"), "return { [" + c.sample + "] = { file = 'a.raw', name = 'A' } }");
+        runresult r = run({PROG, "pump", path(c.bank), in()}, {.fsize = c.fsize});
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, summary(i) + path("w.zbq") + ": can't write: File too large\n");
-        EXPECT_EQ(bank(), "earlier");
-        EXPECT_EQ(listdir(dir), (std::vector<std::string>{"in", "w.zbq"}));
+        EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample " + c.sample + "\nsample " + c.sample + ":\nsmp " +
+                             std::string(4 - c.sample.size(), ' ') + c.sample + ": fn " + in() +
+                             "/a.raw, name A              \n    len 5000, loop 0-0, fine 0\n\n" + c.err);
+        std::vector<std::string> left = {"dir.zbq", "in"};
+        if (!c.earlier.empty())
+            left.push_back("w.zbq");
+        EXPECT_EQ(listdir(dir), left);
+        EXPECT_EQ(exists(path("w.zbq")) ? bank() : "", c.earlier);
     }
 }
 
