@@ -63,6 +63,8 @@ child start(const std::vector<std::string> &args, const runopts &o)
         for (const auto &e : o.env)
             putenv(const_cast<char *>(e.c_str()));  // the child's own copy of o
         signal(SIGPIPE, SIG_DFL);   // as a shell starts programs
+        for (int sig : o.ignored)
+            signal(sig, SIG_IGN);
         std::vector<char *> argv;
         for (const auto &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -105,6 +107,15 @@ runresult finish(child c)
     ru.ru_maxrss /= 1024;   // bytes there, KiB elsewhere
 #endif
     return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), text[0], text[1], ru.ru_maxrss};
+}
+
+std::vector<std::string> faildisk(std::vector<std::string> env)
+{
+    const char *asan = getenv("ASAN_OPTIONS");
+    env.push_back("LD_PRELOAD=" FAILDISK);
+    // the sanitizers' runtime would be loaded first
+    env.push_back("ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0");
+    return env;
 }
 
 std::string readfile(const std::string &path)

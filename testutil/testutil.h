@@ -14,6 +14,7 @@ struct runopts {
     bool closedout = false;     // standard output a pipe nobody reads any more
     size_t maxout = 4 << 20;    // bytes captured; a program saying more is killed
     std::vector<std::string> env = {};  // "NAME=value" set in its environment
+    std::vector<int> ignored = {};      // signals it starts with ignored, as nohup leaves SIGHUP
 };
 
 struct runresult {
@@ -35,6 +36,10 @@ inline runresult run(const std::vector<std::string> &args, const runopts &o = {}
 {
     return finish(start(args, o));
 }
+
+// env with what loads the failing disk (testutil/faildisk.cpp) into a
+// program: env names its failures, as "FAILREAD=path" or "FAILSYNC=1".
+std::vector<std::string> faildisk(std::vector<std::string> env);
 
 std::string readfile(const std::string &path);
 void writefile(const std::string &path, const std::string &data);

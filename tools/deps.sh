@@ -5,9 +5,10 @@
 set -eu
 # test-only: the real programs users edit tiles and samples with, which the
 # tests drive (image editors and converters, sox), and the tools that set and
-# show the ACLs and extended attributes a replaced output keeps (acl, attr)
+# show the ACLs and extended attributes a replaced output keeps (acl, attr), and
+# script, which runs a program on a terminal (bsdutils)
 pkgs="cmake g++ make pkg-config liblodepng-dev libdeflate-dev liblua5.3-dev libgtest-dev"
-pkgs="$pkgs imagemagick python3-pil pngquant netpbm sox acl attr $*"
+pkgs="$pkgs imagemagick python3-pil pngquant netpbm sox acl attr bsdutils $*"
 if ! command -v dpkg-query >/dev/null 2>&1; then
     echo "deps: no dpkg here, packages not checked; cmake reports what it can't find" >&2
     exit 0

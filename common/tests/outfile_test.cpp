@@ -125,7 +125,7 @@ TEST_F(Outfile, WritesDevicesAndFifosInPlace)
 TEST_F(Outfile, ReplacesWholeKeepingModeOwnerAndOtherNames)
 {
     writefile(path("a"), "old");
-    ASSERT_EQ(chmod(path("a").c_str(), 0604), 0);
+    ASSERT_EQ(chmod(path("a").c_str(), 01604), 0);     // the sticky bit too
     std::string why;
     int uid = otheruser(&why);
     if (uid >= 0) {
@@ -135,7 +135,7 @@ TEST_F(Outfile, ReplacesWholeKeepingModeOwnerAndOtherNames)
     ASSERT_EQ(save("a", "new"), 0);
     EXPECT_EQ(readfile(path("a")), "new");
     EXPECT_NE(info("a").st_ino, before);                 // a new file renamed over the name
-    EXPECT_EQ(info("a").st_mode & 07777, 0604u);
+    EXPECT_EQ(info("a").st_mode & 07777, 01604u);
     if (uid >= 0) {
         EXPECT_EQ(info("a").st_uid, uid_t(uid));
     }
@@ -152,7 +152,13 @@ TEST_F(Outfile, ReplacesWholeKeepingModeOwnerAndOtherNames)
     ASSERT_EQ(save("a", "both"), 0);
     EXPECT_EQ(info("a").st_ino, before);
     EXPECT_EQ(readfile(path("b")), "both");
-    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"a", "b", name}));
+
+    // a new file is made as fopen makes it: 0666 less the umask
+    mode_t mask = umask(0);
+    EXPECT_EQ(save("c", "new"), 0);
+    umask(mask);
+    EXPECT_EQ(info("c").st_mode & 07777, 0666u);
+    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"a", "b", "c", name}));
 }
 
 TEST_F(Outfile, ReplacesKeepingAttributesAndAcl)
@@ -228,20 +234,24 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     mkdir(path("writeonly").c_str(), 0777);
     mkdir(path("sticky").c_str(), 0777);
     chmod(path("sticky").c_str(), 01777);
+    mkdir(path("mysticky").c_str(), 0777);
+    chmod(path("mysticky").c_str(), 01777);
     writefile(path("readonly"), "kept");
     writefile(path("locked/mine"), "old");
     writefile(path("writeonly/mine"), "old");
     writefile(path("sticky/theirs"), "old");
+    writefile(path("mysticky/theirs"), "old");
     writefile(path("secret"), "old");
-    for (const char *f : {"readonly", "locked/mine", "writeonly", "writeonly/mine"})
+    for (const char *f : {"readonly", "locked/mine", "writeonly", "writeonly/mine", "mysticky"})
         ASSERT_EQ(chown(path(f).c_str(), uid_t(uid), gid_t(-1)), 0);
     chmod(path("readonly").c_str(), 0444);
     chmod(path("writeonly").c_str(), 0333);
     chmod(path("sticky/theirs").c_str(), 0666);
+    chmod(path("mysticky/theirs").c_str(), 0666);
     chmod(path("secret").c_str(), 0622);
     bool attrs = shell("setfattr -n user.k -v v " + path("secret")) != "failed";
     ino_t mine = info("locked/mine").st_ino, theirs = info("sticky/theirs").st_ino,
-          secret = info("secret").st_ino, wo = info("writeonly/mine").st_ino;
+          secret = info("secret").st_ino, wo = info("writeonly/mine").st_ino, ours = info("mysticky/theirs").st_ino;
 
     auto put = [](const std::string &p) { return savefile(p, "new", 3); };
     EXPECT_EQ(asuser(uid, put, path("readonly")), EACCES);
@@ -255,6 +265,8 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     EXPECT_EQ(asuser(uid, put, path("sticky/theirs")), 0);
     EXPECT_EQ(readfile(path("sticky/theirs")), "new");
     EXPECT_EQ(info("sticky/theirs").st_ino, theirs);
+    EXPECT_EQ(asuser(uid, put, path("mysticky/theirs")), 0);    // but in one of our own it is not
+    EXPECT_NE(info("mysticky/theirs").st_ino, ours);
     // an attribute the user can't read, so can't copy, is kept in place
     EXPECT_EQ(asuser(uid, put, path("secret")), 0);
     EXPECT_EQ(readfile(path("secret")), "new");
@@ -274,7 +286,8 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
 #endif
     EXPECT_EQ(listdir(path("writeonly")), std::vector<std::string>{"mine"});
     EXPECT_EQ(listdir(path("sticky")), std::vector<std::string>{"theirs"});
-    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"fresh", "locked", "readonly", "secret", "sticky", "writeonly"}));
+    EXPECT_EQ(listdir(dir),
+              (std::vector<std::string>{"fresh", "locked", "mysticky", "readonly", "secret", "sticky", "writeonly"}));
 }
 
 TEST_F(Outfile, SyncsEveryNameItRenamesAndReportsFailedSyncs)
@@ -292,6 +305,9 @@ TEST_F(Outfile, SyncsEveryNameItRenamesAndReportsFailedSyncs)
     const row rows[] = {
         {"durable: the file, and its name through the directory", "", 0, true, "fsync rename fsyncdir", "new", 0},
         {"the file's sync fails: nothing renamed", "fsync", EIO, true, "fsync!", "old", EIO},
+        {"and with EINVAL, which only a device or FIFO may ignore", "fsync", EINVAL, true, "fsync!", "old", EINVAL},
+        {"the rename fails (made here, said to fail): no sync of its name", "rename", EIO, true, "fsync rename!",
+         "new", EIO},
         {"the directory's sync fails", "fsyncdir", EIO, true, "fsync rename fsyncdir!", "new", EIO},
         {"a directory that syncs no directories: its file system", "fsyncdir", EINVAL, true,
          "fsync rename fsyncdir! syncfs", "new", 0},

@@ -170,7 +170,12 @@ TEST_F(Dump, LeavesOldFilesAloneButNamesThemAndReplacesImages)
                          ": 5 tile files not from this archive, which a pump would take in: "
                          "tile-02.yaml, tile001.png, tile002.yaml, ...\n");
     remove(path("out/tile002.yaml").c_str());
-    for (const char *n : {"tile001.png", "tile003.png", "tile5.png", "tile-02.yaml"})
+    remove(path("out/tile001.png").c_str());
+    r = dump(makeart(0, 2, {{1, 1, 0x100, "\x05"}, {0, 3, 0x1, ""}, {1, 1, 0xF0000000, "\x06"}}));
+    EXPECT_EQ(r.err, summary("version 1, numtiles 3 (reported 0), firsttile 0, lasttile 2") + path("out") +
+                         ": 3 tile files not from this archive, which a pump would take in: "
+                         "tile-02.yaml, tile003.png, tile5.png\n");
+    for (const char *n : {"tile003.png", "tile5.png", "tile-02.yaml"})
         remove((path("out/") + n).c_str());
     r = dump(makeart(0, 2, {{1, 1, 0x100, "\x05"}, {0, 3, 0x1, ""}, {1, 1, 0xF0000000, "\x06"}}));
     EXPECT_EQ(r.err, summary("version 1, numtiles 3 (reported 0), firsttile 0, lasttile 2"));
@@ -257,6 +262,12 @@ TEST_F(Dump, FailsWhenAnImageOrSidecarCannotBeWritten)
     EXPECT_EQ(r.err, summary("version 1, numtiles 1 (reported 0), firsttile 0, lasttile 0") +
                          missing + "/tile000.yaml: can't write sidecar: No such file or directory\n"
                          "error in dumping\n");
+
+    // nor when what was written can't be synced
+    r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}, {.env = faildisk({"FAILSYNC=1"})});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, summary("version 1, numtiles 1 (reported 0), firsttile 0, lasttile 0") + path("out") +
+                         ": can't sync: Input/output error\nerror in dumping\n");
 }
 
 TEST_F(Dump, WorksWithPathsLongerThan255)

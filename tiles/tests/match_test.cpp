@@ -103,16 +103,29 @@ protected:
         TempDir::SetUp();
         mkdir(path("in").c_str(), 0777);
     }
+    std::string dumpedfor;
+    std::vector<unsigned char> dumped;
+
     // Pumps one image as tile 0 with the palette file's bytes and checks
-    // every pixel and the note against the reference.
+    // every pixel and the note against the reference. The palette a dump
+    // writes comes from a dump of a one-tile archive, once per palette.
     void check(const std::string &png, const std::string &pal, int scale, bool keep)
     {
+        std::string arg = (scale == 1 ? "blood:" : "") + path("pal.dat");
         writefile(path("pal.dat"), pal);
+        if (dumpedfor != arg + pal) {
+            dumpedfor = arg + pal;
+            writefile(path("one.art"), makeart(0, 0, {{1, 1, 0, "\x00"s}}));
+            mkdir(path("one").c_str(), 0777);
+            ASSERT_EQ(run({PROG, "dump", path("one.art"), arg, path("one")}).status, 0);
+            dumped = decodepng(path("one/tile000.png")).pal;
+            ASSERT_EQ(dumped.size(), 1024u);
+        }
         writefile(path("in/tile000.png"), png);
         writefile(path("in/tile000.yaml"), keep ? "" : "- rgba: 1\n");
-        runresult r = run({PROG, "pump", path("t.art"), (scale == 1 ? "blood:" : "") + path("pal.dat"), path("in")});
+        runresult r = run({PROG, "pump", path("t.art"), arg, path("in")});
         ASSERT_EQ(r.status, 0) << r.err;
-        refresult want = reference(png, pal, scale, keep);
+        refresult want = reference(png, pal, scale, keep, dumped);
         std::string a = readfile(path("t.art"));
         ASSERT_EQ(a.size(), 24 + want.px.size());
         EXPECT_EQ(a.substr(16, 4), u16(want.w) + u16(want.h));

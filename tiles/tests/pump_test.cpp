@@ -4,6 +4,7 @@
 #include <lodepng.h>
 #include <random>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "testutil.h"
 #include "tilefix.h"
@@ -57,6 +58,7 @@ TEST_F(Pump, EmptyDirectoryGivesOneEmptyTileNumberedMinusOne)
 TEST_F(Pump, SidecarAloneMakesAnEmptyTileWithItsAnmWord)
 {
     put("tile004.yaml", "- animtype: 2\r\n- ycenter: -1\r\n- rgba: 1\r\n");
+    ASSERT_EQ(symlink("gone.png", path("in/tile004.png").c_str()), 0);   // an image gone once listed is none
     EXPECT_EQ(pump().status, 0);
     EXPECT_EQ(art(), u32(1) + u32(666) + u32(4) + u32(4) + u16(0) + u16(0) + u32(0x00FF0080));
 }
@@ -265,15 +267,49 @@ TEST_F(Pump, TakesLimitsAtTheLimit)
     EXPECT_EQ(a.substr(16, 2), u16(65535));
     EXPECT_EQ(a.substr(16 + 4 * 65536 + 4 * 65535, 4), u32(1));
 
-    put("tile000.png", encodepng(65536, 1, std::string(8192, '\0'), 0, 1));
-    r = pump();
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("tile000.png: image is 65536x1, more than a tile's 65535 pixels on a side"),
-              std::string::npos);
+    // each bound of an image one past it, or at it; a file past its image's
+    // end is made sparse: 1x1 at 8 bits may inflate to 21 bytes, its file
+    // hold 64 MiB more than twice that
+    remove(path("in/tile 0.yaml").c_str());
+    remove(path("in/tile65535.yaml").c_str());
+    std::string one = indexpng(1, 1, "\x01"s), bits = std::string(8192, '\0');
+    uint64_t most = 2 * 21 + (64 << 20);
+    struct {
+        std::string png;
+        uint64_t size;
+        std::string err;
+    } cases[] = {
+        {encodepng(65536, 1, bits, 0, 1), 0, "image is 65536x1, more than a tile's 65535 pixels on a side"},
+        {encodepng(1, 65536, bits, 0, 1), 0, "image is 1x65536, more than a tile's 65535 pixels on a side"},
+        {one, most, ""},
+        {one, most + 1, std::to_string(most + 1) + " bytes, far more than an image of 1x1 pixels needs"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.err);
+        put("tile000.png", c.png);
+        if (c.size) {
+            ASSERT_EQ(truncate(path("in/tile000.png").c_str(), off_t(c.size)), 0);
+        }
+        r = pump();
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 2);
+        EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" +
+                             (c.err.empty() ? "" : path("in/tile000.png") + ": " + c.err + "\nerror in pumping\n"));
+    }
+    EXPECT_EQ(art(), u32(1) + u32(666) + u32(0) + u32(0) + u16(1) + u16(1) + u32(0) + "\x01");
 }
 
 TEST_F(Pump, RefusesRangesTooWideForAnArchive)
 {
+    // the ends of the 32-bit range are tiles like any other
+    for (int32_t t : {INT32_MIN, INT32_MAX}) {
+        std::string name = "tile" + std::to_string(t) + ".yaml";
+        put(name, "");
+        runresult r = pump();
+        EXPECT_EQ(r.err, welcome + "file ret 0 range: " + std::to_string(t) + " - " + std::to_string(t) + "\n");
+        EXPECT_EQ(art(), u32(1) + u32(666) + u32(uint32_t(t)) + u32(uint32_t(t)) + u16(0) + u16(0) + u32(0));
+        remove(path("in/" + name).c_str());
+    }
+    remove(path("t.art").c_str());
     put("tile0.png", "");
     put("tile65536.yaml", "");
     runresult r = pump();
@@ -292,29 +328,34 @@ TEST_F(Pump, RefusesRangesTooWideForAnArchive)
 TEST_F(Pump, KeepsTheEarlierArchiveWhenItFails)
 {
     writefile(path("t.art"), "earlier");
-    runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("nodir")});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, welcome + "file ret -1 range: -1 - -1\n" + path("nodir") +
-                         ": can't read directory: No such file or directory\nerror in pumping\n");
-    EXPECT_EQ(art(), "earlier");
-
-    r = pump(path("nopal.dat"));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, welcome + "error in pumping\n");
-    EXPECT_EQ(art(), "earlier");
-
-    r = run({PROG, "pump", path("nodir/t.art"), path("pal.dat"), path("in")});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, welcome + "error in pumping\n");
+    mkdir(path("dir.art").c_str(), 0777);
+    // a palette or an archive that can't be opened or created (a directory
+    // can't) stops the pump before its scan
+    struct {
+        std::string art, pal, dir, err;
+    } cases[] = {
+        {"t.art", "pal.dat", "nodir",
+         "file ret -1 range: -1 - -1\n" + path("nodir") + ": can't read directory: No such file or directory\n"},
+        {"t.art", "nopal.dat", "in", ""},
+        {"nodir/t.art", "pal.dat", "in", ""},
+        {"dir.art", "pal.dat", "in", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.art + " " + c.pal + " " + c.dir);
+        runresult r = run({PROG, "pump", path(c.art), path(c.pal), path(c.dir)});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, welcome + c.err + "error in pumping\n");
+        EXPECT_EQ(art(), "earlier");
+    }
 
     // a file size limit makes the write fail part way
     put("tile000.png", indexpng(64, 64, std::string(64 * 64, '\x01')));
-    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, {.fsize = 1024});
+    runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, {.fsize = 1024});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("t.art") +
                          ": can't write archive: File too large\nerror in pumping\n");
     EXPECT_EQ(art(), "earlier");
-    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"in", "pal.dat", "t.art"}));
+    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"dir.art", "in", "pal.dat", "t.art"}));
 }
 
 TEST_F(Pump, WorksWithPathsLongerThan255)
@@ -421,12 +462,14 @@ TEST(Zcodec, RefusesDamageAsLodePNGDoes)
         {"IEND cut short", good.substr(0, good.size() - 1), 0, 30},
         {"a length reaching the end", withlen(uint32_t(z.size() + 12)), 0, 57},
         {"a length one past the end", withlen(uint32_t(z.size() + 13)), 0, 30},
+        {"a length of 2^31 - 1", withlen(0x7FFFFFFF), 0, 30},
         {"a length over 2^31 - 1", withlen(0x80000000), 0, 63},
         {"the adler-32", greypng(flip(z, z.size() - 1)), 0, 58},
         {"a byte after the adler-32", greypng(z + '\0'), 0, 58},
         {"no adler-32", greypng(z.substr(0, z.size() - 4)), 0, 58},
         {"FCHECK", greypng("\x78\x00"s + z.substr(2)), 0, 24},
         {"compression method 7", greypng("\x77\x09"s + z.substr(2)), 0, 25},
+        {"a window of 64 KiB", greypng("\x88\x1C"s + z.substr(2)), 0, 25},
         {"a preset dictionary", greypng("\x78\x20"s + z.substr(2)), 0, 26},
         {"one byte of zlib data", greypng("\x78"), 0, 53},
         {"a reserved block type", greypng(z.substr(0, 2) + "\x07" + z.substr(3)), 0, 110},

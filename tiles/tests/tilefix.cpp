@@ -3,6 +3,7 @@
 #include <set>
 
 #include <cstdlib>
+#include <cstring>
 #include <lodepng.h>
 
 #include "testutil.h"
@@ -140,7 +141,8 @@ unsigned char refmatch(const std::string &pal, int scale, const unsigned char *c
     return uint8_t(idx);
 }
 
-refresult reference(const std::string &png, const std::string &pal, int scale, bool keep)
+refresult reference(const std::string &png, const std::string &pal, int scale, bool keep,
+                    const std::vector<unsigned char> &dumped)
 {
     auto bytes = reinterpret_cast<const unsigned char *>(png.data());
     refresult r{0, 0, "", -1, 0};
@@ -169,14 +171,8 @@ refresult reference(const std::string &png, const std::string &pal, int scale, b
         if (m.colortype == LCT_PALETTE && keep) {
             size_t bit = i * m.bitdepth;
             unsigned k = raw[bit / 8] >> (8 - m.bitdepth - bit % 8) & ((1u << m.bitdepth) - 1);
-            bool same = k >= m.palettesize;     // past the palette: kept as stored
-            if (!same) {
-                same = m.palette[4 * k + 3] == 255;
-                for (int j = 0; j < 3; j++) {
-                    size_t at = size_t(3 * k + j);
-                    same = same && m.palette[4 * k + j] == uint8_t((at < pal.size() ? uint8_t(pal[at]) : -1) * scale);
-                }
-            }
+            // past the palette: kept as stored
+            bool same = k >= m.palettesize || memcmp(&m.palette[4 * k], &dumped[4 * k], 4) == 0;
             used[k] = true;
             differs[k] = !same;
             if (same)

@@ -43,15 +43,18 @@ unsigned char refmatch(const std::string &pal, int scale, const unsigned char *c
 // What the pump should make of a PNG, as plainly as the rules read:
 // indices row after row, the PNG decoded here to colours and to its stored
 // samples. pal holds the palette file's bytes, scale its factor (4, or 1
-// for "blood:"); keep is rgba 0. Sets matched to the number of used
-// palette entries that differ from the file's (-1 for an image of colours),
-// missing to the number of colours matched that the file does not hold.
+// for "blood:"); keep is rgba 0; dumped is the palette a dump writes into
+// its images given the same palette (4 bytes an entry). Sets matched to the
+// number of used palette entries that differ from dumped's (-1 for an image
+// of colours), missing to the number of colours matched that the file does
+// not hold.
 struct refresult {
     unsigned w, h;
     std::string px;
     int matched, missing;
 };
-refresult reference(const std::string &png, const std::string &pal, int scale, bool keep);
+refresult reference(const std::string &png, const std::string &pal, int scale, bool keep,
+                    const std::vector<unsigned char> &dumped);
 
 // An 8-bit palette PNG of the given rows, as a dump writes it.
 std::string indexpng(unsigned w, unsigned h, const std::string &rows);

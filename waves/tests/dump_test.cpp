@@ -185,6 +185,10 @@ TEST_F(Dump, FailsWhenAFileCannotBeWritten)
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, said + path("out") + "/bankinfo.lua: can't write: Is a directory\n");
     EXPECT_EQ(readfile(path("out/sound000.raw")), "x");
+    rmdir(path("out/bankinfo.lua").c_str());        // nor what was written be synced
+    r = run({PROG, "dump", path("w.zbq"), path("out")}, {.env = faildisk({"FAILSYNC=1"})});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, said + path("out") + ": can't sync: Input/output error\n");
 }
 
 TEST_F(Dump, WorksWithPathsLongerThan255)

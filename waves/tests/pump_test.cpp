@@ -127,6 +127,8 @@ TEST_F(Pump, ReportsScriptErrorsAndKeepsTheEarlierBank)
          "wubo works! top: 1\nmax sample 0\nsample 0:\nError running lua: meta\n", 2},
         {"return { [65536] = {} }", "wubo works! top: 1\nmax sample 65536\n"
                                     "Error running lua: sample index 65536 is more than the 65535 a bank may hold\n", 2},
+        {"return { [2147483647] = {} }", "wubo works! top: 1\nmax sample 2147483647\nError running lua: "
+                                         "sample index 2147483647 is more than the 65535 a bank may hold\n", 2},
         {"return { [0] = { loopend = 4294967296 } }",
          "wubo works! top: 1\nmax sample 0\nsample 0:\n"
          "Error running lua: sample 0: loopend 4294967296 is outside -2147483648 to 4294967295\n", 2},
@@ -205,22 +207,39 @@ TEST_F(Pump, RefusesSampleFilesItCannotTake)
     }
 }
 
+// A bank that can't be written leaves what was there before, or nothing.
 TEST_F(Pump, KeepsTheEarlierBankWhenWritingFails)
 {
     writefile(path("in/a.raw"), std::string(5000, 'a'));
-    writefile(path("in/bankinfo.lua"), "return { [0] = { file = 'a.raw', name = 'A' } }");
-    std::string summary = "wubo works! top: 1\nmax sample 0\nsample 0:\nsmp    0: fn " + in() +
-                          "/a.raw, name A              \n    len 5000, loop 0-0, fine 0\n\n";
-    runresult r = run({PROG, "pump", path("nodir/w.zbq"), in()});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, summary + "can't input file\n");
-
-    writefile(path("w.zbq"), "earlier");
-    r = run({PROG, "pump", path("w.zbq"), in()}, {.fsize = 2048});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, summary + path("w.zbq") + ": can't write: File too large\n");
-    EXPECT_EQ(bank(), "earlier");
-    EXPECT_EQ(listdir(dir), (std::vector<std::string>{"in", "w.zbq"}));
+    mkdir(path("dir.zbq").c_str(), 0777);
+    std::string full = path("w.zbq") + ": can't write: File too large\n";
+    struct {
+        std::string bank, sample, earlier, err;    // earlier: "" for no bank before
+        long fsize;
+    } cases[] = {
+        {"nodir/w.zbq", "0", "", "can't input file\n", 0},
+        {"dir.zbq", "0", "", "can't input file\n", 0},
+        {"w.zbq", "0", "earlier", full, 2048},     // the limit met inside sample 0's data
+        {"w.zbq", "100", "earlier", full, 2048},   // or inside the table before sample 100's
+        {"w.zbq", "0", "", full, 2048},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bank + ", sample " + c.sample + ", earlier " + c.earlier);
+        remove(path("w.zbq").c_str());
+        if (!c.earlier.empty())
+            writefile(path("w.zbq"), c.earlier);
+        writefile(path("in/bankinfo.lua"), "return { [" + c.sample + "] = { file = 'a.raw', name = 'A' } }");
+        runresult r = run({PROG, "pump", path(c.bank), in()}, {.fsize = c.fsize});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample " + c.sample + "\nsample " + c.sample + ":\nsmp " +
+                             std::string(4 - c.sample.size(), ' ') + c.sample + ": fn " + in() +
+                             "/a.raw, name A              \n    len 5000, loop 0-0, fine 0\n\n" + c.err);
+        std::vector<std::string> left = {"dir.zbq", "in"};
+        if (!c.earlier.empty())
+            left.push_back("w.zbq");
+        EXPECT_EQ(listdir(dir), left);
+        EXPECT_EQ(exists(path("w.zbq")) ? bank() : "", c.earlier);
+    }
 }
 
 TEST_F(Pump, WorksWithPathsLongerThan255)
@@ -319,20 +338,25 @@ TEST_F(Pump, WarnsOfLikelyMistakes)
         {"file = 'a.raw', flie = 1, colour = 2", "unknown key \"colour\"\n"
                                                 "warning: sample 0: unknown key \"flie\" (did you mean \"file\"?)\n"},
         {"file = 'a.raw', [1] = 2", "unknown key [1]\n"},
+        {"file = 'a.raw', [1.5] = 2", "unknown key [1.5]\n"},
         {"file = 'a.raw', finetune = 'abc'", "finetune \"abc\" is not a number; 0 is used\n"},
         {"file = 'a.raw', loopbegin = {}", "loopbegin is a table, not a number; 0 is used\n"},
         {"file = true", "file is a boolean, not a string; the sample gets no data\n"},
         {"file = 'a.raw', name = {}", "name is a table, not a string; the sample has no name\n"},
-        {"file = 'a.raw', name = 'ABCDEFGHIJKLMNOPQRST'",
-         "name \"ABCDEFGHIJKLMNOPQRST\" is longer than 15 bytes; only \"ABCDEFGHIJKLMNO\" is kept\n"},
+        {"file = 'a.raw', name = 'ABCDEFGHIJKLMNO'", ""},
+        {"file = 'a.raw', name = 'ABCDEFGHIJKLMNOP'",
+         "name \"ABCDEFGHIJKLMNOP\" is longer than 15 bytes; only \"ABCDEFGHIJKLMNO\" is kept\n"},
         {"file = 'a.raw', loopend = 99999", "loop 0-99999 lies outside the sample's 4000 bytes\n"},
         {"file = 'a.raw', loopbegin = 3000, loopend = 2000",
          "loopbegin 3000 is not below loopend 2000; a dump will not write this loop back\n"},
         {"file = 'a.raw', loopbegin = 7", "loopbegin 7 is not below loopend 0; a dump will not write this loop back\n"},
+        {"file = 'a.raw', loopbegin = 5, loopend = 5",
+         "loopbegin 5 is not below loopend 5; a dump will not write this loop back\n"},
         {"file = 'w.wav', name = 'W'",
          in() + "/w.wav: a WAV file; raw samples are expected (docs/formats.md says how to convert with sox)\n",
          u32(0) + u32(1) + rec(pumpname("W"), 12) + "RIFF\x04\0\0\0WAVE"s},
         {"file = 'short.wav'", ""},
+        {"return { [65535] = {} }", "", u32(0) + u32(65536) + std::string(65536 * 32, '\0')},
         {"return { [3] = 'KICK' }",
          "warning: sample 3: the entry is a string, not a table; the sample is empty\n",
          u32(0) + u32(4) + rec("") + rec("") + rec("") + rec("")},
@@ -395,6 +419,17 @@ TEST_F(Pump, WarnsOfLikelyMistakes)
     runresult r = run({PROG, "pump", path("w.zbq"), path("dumped")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.find("warning"), std::string::npos) << r.out;
+}
+
+// To a terminal each line goes out as it is written: the script's line to
+// standard error comes after the one it wrote before (print would flush).
+TEST_F(Pump, WritesLineByLineToATerminal)
+{
+    writefile(path("in/bankinfo.lua"), "io.write('a\\n') io.stderr:write('b\\n') return {}");
+    runresult r = run({"/usr/bin/script", "-qec", PROG " pump " + path("w.zbq") + " " + in(), "/dev/null"});
+    EXPECT_EQ(r.status, 0);
+    std::erase(r.out, '\r');
+    EXPECT_EQ(r.out, welcome + "a\nb\nwubo works! top: 1\nmax sample 0\n");
 }
 
 TEST_F(Pump, TakesDevicesAndFifosAsEmptyAndKeepsNamelessEntriesEmpty)

@@ -1,7 +1,8 @@
-// A disk that fails under one file, for tests: loaded with LD_PRELOAD, it
-// fails read, pread and copy_file_range with EIO on every descriptor open
-// on the file FAILREAD names. NOCOPYRANGE set fails every copy_file_range
-// with ENOSYS, as an old kernel does, so that copies go through a buffer.
+// A failing disk, for tests: loaded with LD_PRELOAD, it fails read, pread
+// and copy_file_range with EIO on every descriptor open on the file
+// FAILREAD names. NOCOPYRANGE set fails every copy_file_range with ENOSYS,
+// as an old kernel does, so that copies go through a buffer; FAILSYNC set
+// fails every syncfs with EIO, as a disk that lost what was written.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -59,4 +60,12 @@ extern "C" ssize_t copy_file_range(int in, loff_t *inat, int out, loff_t *outat,
     if (failing(in))
         return errno = EIO, -1;
     return real(in, inat, out, outat, n, flags);
+}
+
+extern "C" int syncfs(int fd)
+{
+    static auto real = next<int (*)(int)>("syncfs");
+    if (getenv("FAILSYNC"))
+        return errno = EIO, -1;
+    return real(fd);
 }
