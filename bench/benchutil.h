@@ -5,13 +5,12 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 #include <vector>
+
+#include "run.h"
 
 inline double seconds(const std::function<void()> &fn)
 {
@@ -20,31 +19,14 @@ inline double seconds(const std::function<void()> &fn)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// Runs a program with its output thrown away; returns its peak resident
-// memory in KiB through maxrss. Exits when the program fails. Spawned, not
-// forked: a forked child would spend CPU time of its own taking down its
-// copy of the benchmark's memory when it execs.
-inline void runprog(const std::vector<std::string> &args, long *maxrss = nullptr)
+// Runs a program with its standard output thrown away; exits when it fails.
+inline void runprog(const std::vector<std::string> &args)
 {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char *> argv;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    int err = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    int st = 0;
-    rusage ru;
-    if (err != 0 || wait4(pid, &st, 0, &ru) < 0 || !WIFEXITED(st) || WEXITSTATUS(st) != 0) {
-        fprintf(stderr, "bench: %s failed\n", args[0].c_str());
+    runresult r = run(args, {.out = "/dev/null"});
+    if (r.status != 0) {
+        fprintf(stderr, "bench: %s failed with %d\n%s", args[0].c_str(), r.status, r.err.c_str());
         exit(1);
     }
-    if (maxrss)
-        *maxrss = ru.ru_maxrss;
 }
 
 inline double median(std::vector<double> v)
@@ -103,8 +85,8 @@ inline std::vector<timing> interleaven(int runs, const std::vector<std::function
 }
 
 // Peak resident memory of a program in KiB. It is started by the small
-// peakrss helper: a child forked from a large process would count that
-// process's pages as its own until it execs.
+// peakrss helper: a child spawned by a large process is charged with that
+// process's peak.
 inline long peakrss(const std::string &helper, std::vector<std::string> args)
 {
     std::string out = "/tmp/peakrss." + std::to_string(getpid());

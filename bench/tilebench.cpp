@@ -16,10 +16,8 @@
 #include "art.h"
 #include "benchutil.h"
 #include "bruteforce.h"
+#include "fixbytes.h"
 #include "zcodec.h"
-
-static std::string u16(unsigned v) { return {char(v), char(v >> 8)}; }
-static std::string u32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
 static void save(const std::string &path, const void *p, size_t n)
 {
@@ -43,52 +41,31 @@ static std::string load(const std::string &path)
     return s;
 }
 
-struct tileimg {
-    unsigned w, h;
-    std::string rows;   // palette indices, row after row
-};
-
 // Tiles of the kinds real art has: gradients, flat areas, ordered
 // dithering between two colours, and noise; side by side pixels, or sides
-// of 32 to 144 when side is 0.
-static std::vector<tileimg> maketiles(int count, unsigned side)
+// of 32 to 144 when side is 0. Every fifth is animated.
+static std::vector<fixtile> maketiles(int count, unsigned side)
 {
     static const unsigned sides[] = {32, 48, 64, 64, 96, 128, 128, 144};
     std::mt19937 rng(42);
-    std::vector<tileimg> tiles;
+    std::vector<fixtile> tiles;
     for (int i = 0; i < count; i++) {
-        tileimg t{sides[rng() % 8], sides[rng() % 8], ""};
+        fixtile t{sides[rng() % 8], sides[rng() % 8], i % 5 == 0 ? 0x03000104u : 0, ""};
         if (side)
             t.w = t.h = side;
         int kind = i % 4, base = int(rng() % 15) * 16;
-        for (unsigned y = 0; y < t.h; y++)
-            for (unsigned x = 0; x < t.w; x++) {
+        for (unsigned x = 0; x < t.w; x++)
+            for (unsigned y = 0; y < t.h; y++) {
                 static const int bayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
                 int v = kind == 0 ? base + int(x * 16 / t.w)
                       : kind == 1 ? (x < t.w / 2 ? base + 3 : 255)
                       : kind == 2 ? base + (bayer[y % 4][x % 4] < int(x * 16 / t.w) ? 9 : 2)
                                   : int(rng() % 256);
-                t.rows += char(v);
+                t.cols += char(v);
             }
         tiles.push_back(std::move(t));
     }
     return tiles;
-}
-
-static std::string makeart(const std::vector<tileimg> &tiles)
-{
-    std::string a = u32(1) + u32(uint32_t(tiles.size())) + u32(0) + u32(uint32_t(tiles.size() - 1));
-    for (const auto &t : tiles)
-        a += u16(t.w);
-    for (const auto &t : tiles)
-        a += u16(t.h);
-    for (size_t i = 0; i < tiles.size(); i++)
-        a += u32(i % 5 == 0 ? 0x03000104 : 0);
-    for (const auto &t : tiles)
-        for (unsigned x = 0; x < t.w; x++)
-            for (unsigned y = 0; y < t.h; y++)
-                a += t.rows[y * t.w + x];
-    return a;
 }
 
 // The dump's LodePNG work alone: read the archive, encode every tile under
@@ -205,11 +182,11 @@ static uint64_t pngbytes(const std::string &dir)
 // measured, against their baselines; the dump's PNG bytes when sizes is
 // set. Returns the directory our last dump wrote.
 static std::string dumpandpump(const std::string &vrel, const std::string &base,
-                               const std::vector<tileimg> &tiles, int runs, bool sizes)
+                               const std::vector<fixtile> &tiles, int runs, bool sizes)
 {
     std::filesystem::remove_all(base);
     std::filesystem::create_directories(base);
-    std::string art = makeart(tiles), artpath = base + "/tiles.art", palpath = base + "/pal.dat";
+    std::string art = makeart(0, int32_t(tiles.size() - 1), tiles, 1, uint32_t(tiles.size())), artpath = base + "/tiles.art", palpath = base + "/pal.dat";
     save(artpath, art.data(), art.size());
     std::string paldata;
     for (int k = 0; k < 768; k++)
@@ -288,13 +265,13 @@ int main(int argc, char **argv)
     } sets[] = {{"4000 tiles of 32 to 144 pixels a side", 4000, 0}, {"256 tiles of 256 x 256", 256, 256},
                 {"16 tiles of 1024 x 1024", 16, 1024}};
     std::string ours4000;
-    std::vector<tileimg> tiles4000;
+    std::vector<fixtile> tiles4000;
     printf("medians of %d interleaved runs; ratios ours / baseline\n", runs);
     for (const auto &set : sets) {
-        std::vector<tileimg> tiles = maketiles(set.count, set.side);
+        std::vector<fixtile> tiles = maketiles(set.count, set.side);
         size_t pixels = 0;
         for (const auto &t : tiles)
-            pixels += t.rows.size();
+            pixels += t.cols.size();
         for (const auto &[medium, dir] : media) {
             printf("\n%s, %.1f MB of pixels, on %s\n", set.what, pixels / 1e6, medium.c_str());
             printf("%-48s %7s %7s %7s %7s %7s %7s\n", "", "wall s", "base", "ratio", "CPU s", "base", "ratio");
@@ -310,7 +287,7 @@ int main(int argc, char **argv)
     long rss = peakrss(helper, {vrel, "pump", backart, palpath, ours4000});
     size_t largest = 0;
     for (const auto &t : tiles4000)
-        largest = std::max(largest, t.rows.size());
+        largest = std::max(largest, t.cols.size());
     printf("\n%-34s %10.1f MB %10.1f MB %+7.1f MB\n", "pump peak memory vs largest tile", rss / 1024.0,
            largest / 1048576.0, rss / 1024.0 - largest / 1048576.0);
     palette pal;

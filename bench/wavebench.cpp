@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "benchutil.h"
-
-static std::string u32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+#include "fixbytes.h"
 
 int main(int argc, char **argv)
 {

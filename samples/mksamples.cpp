@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-static std::string u16(unsigned v) { return {char(v), char(v >> 8)}; }
-static std::string u32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+#include "fixbytes.h"
 
 static bool save(const std::string &path, const std::string &data)
 {
@@ -42,7 +41,7 @@ static std::string makepalette()
     return pal;
 }
 
-struct tile {
+struct picture {
     unsigned w, h;
     uint32_t anm;
     std::function<int(int x, int y)> px;
@@ -54,10 +53,10 @@ static uint32_t anm(int frames, int animtype, int xc, int yc, int speed)
            (speed & 15) << 24;
 }
 
-static std::string makeart()
+static std::string drawart()
 {
     auto in = [](double dx, double dy, double r) { return dx * dx + dy * dy <= r * r; };
-    std::vector<tile> tiles = {
+    std::vector<picture> pictures = {
         {64, 64, 0, [](int x, int) { return shade(grey, x / 4); }},
         {32, 32, 0, [](int x, int y) { return (x / 8 + y / 8) % 2 ? shade(red, 12) : shade(grey, 15); }},
         {64, 64, anm(0, 0, 0, 28, 0), [&](int x, int y) {
@@ -86,18 +85,15 @@ static std::string makeart()
              return shade(ramp, y < 40 ? 15 - y * 10 / 40 : 4 + (x + y) % 3);
          }},
     };
-    std::string art = u32(1) + u32(uint32_t(tiles.size())) + u32(0) + u32(uint32_t(tiles.size() - 1));
-    for (const auto &t : tiles)
-        art += u16(t.w);
-    for (const auto &t : tiles)
-        art += u16(t.h);
-    for (const auto &t : tiles)
-        art += u32(t.anm);
-    for (const auto &t : tiles)
-        for (unsigned x = 0; x < t.w; x++)    // column after column
-            for (unsigned y = 0; y < t.h; y++)
-                art += char(t.px(int(x), int(y)));
-    return art;
+    std::vector<fixtile> tiles;
+    for (const auto &p : pictures) {
+        fixtile t{p.w, p.h, p.anm, ""};
+        for (unsigned x = 0; x < p.w; x++)
+            for (unsigned y = 0; y < p.h; y++)
+                t.cols += char(p.px(int(x), int(y)));
+        tiles.push_back(std::move(t));
+    }
+    return makeart(0, int32_t(tiles.size() - 1), tiles, 1, uint32_t(tiles.size()));
 }
 
 // A wave bank of synthetic 8-bit signed waveforms, made for 8000 Hz, names
@@ -149,7 +145,7 @@ static std::string makezbq()
 int main(int argc, char **argv)
 {
     std::string dir = argc > 1 ? argv[1] : ".";
-    if (!save(dir + "/palette.dat", makepalette()) || !save(dir + "/tiles0000.art", makeart()) ||
+    if (!save(dir + "/palette.dat", makepalette()) || !save(dir + "/tiles0000.art", drawart()) ||
         !save(dir + "/waves.zbq", makezbq())) {
         fprintf(stderr, "mksamples: can't write into %s\n", dir.c_str());
         return 1;

@@ -1,113 +1,12 @@
 #include "testutil.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <grp.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sstream>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-// A pipe that programs started later don't inherit.
-static bool cloexecpipe(int fds[2])
-{
-#ifdef HAVE_PIPE2
-    return pipe2(fds, O_CLOEXEC) == 0;
-#else
-    // the tests start their programs from one thread: none can come between
-    return pipe(fds) == 0 && fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 && fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0;
-#endif
-}
-
-child start(const std::vector<std::string> &args, const runopts &o)
-{
-    int out[2], err[2];
-    if (!cloexecpipe(out) || !cloexecpipe(err))
-        abort();
-    if (o.closedout) {
-        close(out[0]);
-        out[0] = -1;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int to = o.out.empty() ? out[1] : open(o.out.c_str(), O_WRONLY);
-        if (in < 0 || to < 0)
-            _exit(126);
-        dup2(in, 0);
-        dup2(to, 1);
-        dup2(err[1], 2);
-        if (o.fsize > 0) {
-            rlimit rl{rlim_t(o.fsize), rlim_t(o.fsize)};
-            setrlimit(RLIMIT_FSIZE, &rl);
-        }
-        if (o.files > 0) {
-            rlimit rl{rlim_t(o.files), rlim_t(o.files)};
-            setrlimit(RLIMIT_NOFILE, &rl);
-        }
-        if (o.memory > 0) {
-            rlimit rl{rlim_t(o.memory), rlim_t(o.memory)};
-            setrlimit(RLIMIT_AS, &rl);
-        }
-        if (o.uid >= 0) {
-            passwd *pw = getpwuid(uid_t(o.uid));
-            if (!pw || setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0)
-                _exit(126);
-        }
-        for (const auto &e : o.env)
-            putenv(const_cast<char *>(e.c_str()));  // the child's own copy of o
-        signal(SIGPIPE, SIG_DFL);   // as a shell starts programs
-        for (int sig : o.ignored)
-            signal(sig, SIG_IGN);
-        std::vector<char *> argv;
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    return {pid, out[0], err[0], o.maxout};
-}
-
-runresult finish(child c)
-{
-    std::string text[2];
-    pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
-    for (int open = (c.out >= 0) + (c.err >= 0); open > 0;) {
-        if (poll(fds, 2, -1) < 0)
-            continue;
-        for (int k = 0; k < 2; k++) {
-            if (fds[k].fd < 0 || fds[k].revents == 0)
-                continue;
-            char buf[65536];
-            ssize_t n = read(fds[k].fd, buf, sizeof buf);
-            if (n > 0 && text[0].size() + text[1].size() < c.maxout) {
-                text[k].append(buf, size_t(n));
-                if (text[0].size() + text[1].size() >= c.maxout)
-                    kill(c.pid, SIGKILL);   // a runaway: enough has been seen
-            } else if (n <= 0) {
-                close(fds[k].fd);
-                fds[k].fd = -1;
-                open--;
-            }
-        }
-    }
-    int st = 0;
-    rusage ru{};
-    wait4(c.pid, &st, 0, &ru);
-#ifdef __APPLE__
-    ru.ru_maxrss /= 1024;   // bytes there, KiB elsewhere
-#endif
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), text[0], text[1], ru.ru_maxrss};
-}
 
 std::vector<std::string> faildisk(std::vector<std::string> env)
 {
@@ -172,9 +71,6 @@ int otheruser(std::string *why)
     }
     return int(pw->pw_uid);
 }
-
-std::string u16(unsigned v) { return {char(v), char(v >> 8)}; }
-std::string u32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
 void checkhelp(const std::string &prog, const std::string &welcome, const std::string &help,
                const std::string &version)

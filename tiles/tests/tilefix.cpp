@@ -8,21 +8,6 @@
 
 #include "testutil.h"
 
-std::string makeart(int32_t first, int32_t last, const std::vector<fixtile> &tiles,
-                    uint32_t version, uint32_t numtiles)
-{
-    std::string a = u32(version) + u32(numtiles) + u32(uint32_t(first)) + u32(uint32_t(last));
-    for (const auto &t : tiles)
-        a += u16(t.w);
-    for (const auto &t : tiles)
-        a += u16(t.h);
-    for (const auto &t : tiles)
-        a += u32(t.anm);
-    for (const auto &t : tiles)
-        a += t.cols;
-    return a;
-}
-
 std::string testpalette()
 {
     std::string p;

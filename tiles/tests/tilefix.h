@@ -4,14 +4,7 @@
 #include <string>
 #include <vector>
 
-struct fixtile {
-    unsigned w, h;
-    uint32_t anm;
-    std::string cols;   // w * h palette indices, column after column
-};
-
-std::string makeart(int32_t first, int32_t last, const std::vector<fixtile> &tiles,
-                    uint32_t version = 1, uint32_t numtiles = 0);
+#include "fixbytes.h"
 
 // 768 bytes: entry k holds k % 64, k / 4, 63 - k % 64.
 std::string testpalette();
