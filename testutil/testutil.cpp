@@ -1,12 +1,18 @@
 #include "testutil.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <pwd.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 
 std::vector<std::string> faildisk(std::vector<std::string> env)
 {
@@ -56,6 +62,19 @@ void TempDir::TearDown()
             fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add);
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
     fs::remove_all(dir);
+}
+
+bool nullandfull(const std::string &dir, std::string *why)
+{
+#ifdef __linux__
+    if (mknod((dir + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+        mknod((dir + "/full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0)
+        return true;
+    *why = std::string("can't make device nodes here: ") + strerror(errno);
+#else
+    *why = "devices 1,3 and 1,7 are null and full on Linux only";
+#endif
+    return false;
 }
 
 int otheruser(std::string *why)

@@ -26,6 +26,9 @@ protected:
     std::string path(const std::string &name) const { return dir + "/" + name; }
 };
 
+// Makes the devices null and full in dir, or says in why what stops it.
+bool nullandfull(const std::string &dir, std::string *why);
+
 // The user to run as in tests of permissions: nobody, or -1 (with the
 // reason in why) when the tests don't run as root and can't switch.
 int otheruser(std::string *why);
