@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -84,23 +86,21 @@ child start(const std::vector<std::string> &args, const runopts &o)
     int e = posix_spawnp(&pid, argv[0], &fa, &at, argv.data(), environment(o.env).data());
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&at);
+    if (e != 0) {   // no child to signal or wait for: a pid of -1 would reach every process
+        fprintf(stderr, "can't start %s: %s\n", all[0].c_str(), strerror(e));
+        abort();
+    }
     close(out[1]);
     close(err[1]);
-    if (o.closedout || e != 0) {
+    if (o.closedout) {
         close(out[0]);
         out[0] = -1;
     }
-    if (e != 0) {
-        close(err[0]);
-        return {-1, -1, -1, 0, "can't start " + all[0] + ": " + strerror(e) + "\n"};
-    }
-    return {pid, out[0], err[0], o.maxout, ""};
+    return {pid, out[0], err[0], o.maxout};
 }
 
 runresult finish(child c)
 {
-    if (c.pid < 0)
-        return {127, "", c.why};
     std::string text[2];
     pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
     for (int open = (c.out >= 0) + (c.err >= 0); open > 0;) {

@@ -18,15 +18,14 @@ struct runopts {
 };
 
 struct runresult {
-    int status;                 // exit status, or 128 + signal; 127 when it can't start
+    int status;                 // exit status, or 128 + signal
     std::string out, err;
 };
 
 struct child {
-    pid_t pid;                  // -1 when it could not start (err says why)
+    pid_t pid;
     int out, err;               // pipes from its standard output and error
     size_t maxout;
-    std::string why;
 };
 
 // Starts args[0] (looked up in PATH when it has no slash) with args,
