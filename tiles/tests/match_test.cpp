@@ -93,9 +93,6 @@ TEST(Match, NothingWithin210000IsTransparent)
     EXPECT_EQ(nearest(pal, 0, 0, 0), 77);
 }
 
-static const std::string welcome =
-    "welcome to vrel (vrelio + art), an elaborate .art pump & dump scheme\n";
-
 class MatchPump : public TempDir {
 protected:
     void SetUp() override

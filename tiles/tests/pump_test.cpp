@@ -12,9 +12,6 @@
 
 using namespace std::string_literals;
 
-static const std::string welcome =
-    "welcome to vrel (vrelio + art), an elaborate .art pump & dump scheme\n";
-
 class Pump : public TempDir {
 protected:
     void SetUp() override

@@ -111,8 +111,8 @@ TEST_F(Palette, NotesFilesThatLookLikeNoPaletteOfTheirForm)
     writefile(file, full + "\x40");
     runresult r = run({PROG, "pump", path("b.art"), file, path("out")});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err.substr(0, r.err.find("file ret")), "welcome to vrel (vrelio + art), an elaborate .art pump & dump "
-              "scheme\n" + file + ": 769 bytes, a palette holds 768; the last byte is ignored\n");
+    EXPECT_EQ(r.err.substr(0, r.err.find("file ret")),
+              welcome + file + ": 769 bytes, a palette holds 768; the last byte is ignored\n");
     EXPECT_EQ(readfile(path("b.art")), readfile(path("a.art")));
 }
 

@@ -6,6 +6,10 @@
 
 #include "fixbytes.h"
 
+// What vrel says first on standard error, every run.
+inline const std::string welcome =
+    "welcome to vrel (vrelio + art), an elaborate .art pump & dump scheme\n";
+
 // 768 bytes: entry k holds k % 64, k / 4, 63 - k % 64.
 std::string testpalette();
 
