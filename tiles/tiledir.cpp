@@ -21,23 +21,39 @@ using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 // size is the file's size; got, the bytes read, at most 768.
 static void notesize(const char *file, uint64_t size, size_t got)
 {
-    if (got == 768 && size == 769)
+    unsigned long long n = got, more = size > 768 ? size - 768 : 0;
+    int e = int(got / 3);   // whole entries
+    if (got == 768 && more == 1)
         fprintf(stderr, "%s: 769 bytes, a palette holds 768; the last byte is ignored\n", file);
-    else if (got == 768 && size > 769)
-        fprintf(stderr, "%s: %llu bytes, a palette holds 768; the last %llu are ignored\n", file,
-                (unsigned long long)size, (unsigned long long)(size - 768));
-    if (got == 768)
+    else if (got == 768 && more > 1)
+        fprintf(stderr, "%s: %llu bytes, a palette holds 768; the last %llu are ignored\n", file, n + more, more);
+    else if (got == 768)
         return;
-    // the entry the end cuts through, then those it leaves out
-    int e = int(got / 3), from = e + (got % 3 != 0);
-    std::string cut = got % 3 == 0 ? ""
-                    : "entry " + std::to_string(e) + (got % 3 == 1 ? " lacks its green and blue" : " lacks its blue");
-    std::string gone = from == 0     ? "all 256 entries are missing"
-                     : from == 255   ? "entry 255 is missing"
-                     : from < 255    ? "entries " + std::to_string(from) + " to 255 are missing"
-                                     : "";
-    fprintf(stderr, "%s: %zu byte%s, a palette holds 768; %s%s%s\n", file, got, got == 1 ? "" : "s", cut.c_str(),
-            !cut.empty() && !gone.empty() ? ", and " : "", gone.c_str());
+    else if (got == 0)
+        fprintf(stderr, "%s: 0 bytes, a palette holds 768; all 256 entries are missing\n", file);
+    else if (got == 1)
+        fprintf(stderr, "%s: 1 byte, a palette holds 768; entry 0 lacks its green and blue, and entries 1 to 255 "
+                        "are missing\n", file);
+    else if (got % 3 == 0 && e < 255)
+        fprintf(stderr, "%s: %llu bytes, a palette holds 768; entries %d to 255 are missing\n", file, n, e);
+    else if (got == 765)
+        fprintf(stderr, "%s: 765 bytes, a palette holds 768; entry 255 is missing\n", file);
+    else if (got % 3 == 1 && e < 254)
+        fprintf(stderr, "%s: %llu bytes, a palette holds 768; entry %d lacks its green and blue, and entries %d to "
+                        "255 are missing\n", file, n, e, e + 1);
+    else if (got % 3 == 2 && e < 254)
+        fprintf(stderr, "%s: %llu bytes, a palette holds 768; entry %d lacks its blue, and entries %d to 255 are "
+                        "missing\n", file, n, e, e + 1);
+    else if (got == 763)
+        fprintf(stderr, "%s: 763 bytes, a palette holds 768; entry 254 lacks its green and blue, and entry 255 is "
+                        "missing\n", file);
+    else if (got == 764)
+        fprintf(stderr, "%s: 764 bytes, a palette holds 768; entry 254 lacks its blue, and entry 255 is missing\n",
+                file);
+    else if (got == 766)
+        fprintf(stderr, "%s: 766 bytes, a palette holds 768; entry 255 lacks its green and blue\n", file);
+    else
+        fprintf(stderr, "%s: 767 bytes, a palette holds 768; entry 255 lacks its blue\n", file);
 }
 
 bool loadpalette(const char *arg, palette *pal)
