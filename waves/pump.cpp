@@ -72,6 +72,21 @@ static int protect(lua_State *L, lua_CFunction f, void *p)
     return 2;
 }
 
+// Offers k to kept, which holds the n least offered so far (at most 16),
+// in any order; counts in more those it leaves out. The order lua_next
+// visits keys in varies from run to run: the 16 named must not.
+template <class T, class Less> static void keepleast(T (&kept)[16], size_t *n, size_t *more, T k, Less less)
+{
+    if (*n < 16) {
+        kept[(*n)++] = k;
+        return;
+    }
+    ++*more;
+    T *last = std::max_element(kept, kept + *n, less);
+    if (less(k, *last))
+        *last = k;
+}
+
 // A key of the bank table that is no sample index, kept to be named.
 struct otherkey {
     int type;
@@ -112,15 +127,8 @@ static int32_t highestindex(lua_State *L)
         }
         // booleans order by d too: false before true
         lua_Number d = type == LUA_TNUMBER ? lua_tonumberx(L, -1, nullptr) : lua_toboolean(L, -1);
-        otherkey k = {type, isint, i, d, type == LUA_TSTRING ? lua_tostring(L, -1) : nullptr};
-        if (n < 16) {
-            shown[n++] = k;
-            continue;
-        }
-        more++;     // the first 16 in order are named, whatever order they come in
-        otherkey *last = std::max_element(shown, shown + n, keyorder);
-        if (keyorder(k, *last))
-            *last = k;
+        keepleast(shown, &n, &more, {type, isint, i, d, type == LUA_TSTRING ? lua_tostring(L, -1) : nullptr},
+                  keyorder);
     }
     std::sort(shown, shown + n, keyorder);
     for (size_t k = 0; k < n; k++) {
@@ -195,14 +203,7 @@ static void checkkeys(lua_State *L, int32_t i)
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *v) { return strcmp(v, k) == 0; }) !=
                 std::end(keys))
                 continue;
-            if (n < 16) {
-                unknown[n++] = k;
-                continue;
-            }
-            more++;     // the first 16 in order are named, whatever order they come in
-            const char **last = std::max_element(unknown, unknown + n, before);
-            if (before(k, *last))
-                *last = k;
+            keepleast(unknown, &n, &more, k, before);
             continue;
         }
         // other keys are shown without being turned into text: that
