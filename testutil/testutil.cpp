@@ -91,6 +91,17 @@ int otheruser(std::string *why)
     return int(pw->pw_uid);
 }
 
+void checkusage(const std::string &usage, const std::vector<std::vector<std::string>> &cases)
+{
+    for (const auto &args : cases) {
+        SCOPED_TRACE(args.size());
+        runresult r = run(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, usage);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
 void checkhelp(const std::string &prog, const std::string &welcome, const std::string &help,
                const std::string &version)
 {

@@ -33,6 +33,10 @@ bool nullandfull(const std::string &dir, std::string *why);
 // reason in why) when the tests don't run as root and can't switch.
 int otheruser(std::string *why);
 
+// Runs each command line: each fails with 1, saying usage on standard
+// error and nothing on standard output.
+void checkusage(const std::string &usage, const std::vector<std::vector<std::string>> &cases);
+
 // Runs prog with --help and with --version, alone and followed by words an
 // operation would take: each prints help or version whole on standard
 // output and only welcome on standard error; into a full disk, each fails

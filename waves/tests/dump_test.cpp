@@ -36,15 +36,8 @@ TEST(Zbqtool, PrintsUsageForAnythingElse)
 {
     std::string usage = welcome + "usage 1: " PROG " dump waves.zbq outpath/\n"
                                   "usage 2: " PROG " pump waves.zbq inpath/\n";
-    std::vector<std::vector<std::string>> cases = {
-        {PROG}, {PROG, "dump", "w.zbq"}, {PROG, "DUMP", "a", "b"}, {PROG, "Pump", "a", "b"}};
-    for (const auto &args : cases) {
-        SCOPED_TRACE(args.size());
-        runresult r = run(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, usage);
-        EXPECT_EQ(r.out, "");
-    }
+    checkusage(usage, {
+        {PROG}, {PROG, "dump", "w.zbq"}, {PROG, "DUMP", "a", "b"}, {PROG, "Pump", "a", "b"}});
 }
 
 TEST(Zbqtool, HelpAndVersionWinWhateverFollowsThem)
