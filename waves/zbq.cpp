@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "le.h"
 #include "report.h"
@@ -114,4 +113,3 @@ int cantwrite(int code, const char *path, int err)
 {
     return report(code, "%s: can't write: %s", path, strerror(err));
 }
-

@@ -48,4 +48,3 @@ std::string bankentry(uint32_t index, const sample &s);
 int cantinput(int code);
 int cantread(int code, const char *path, int err);
 int cantwrite(int code, const char *path, int err);
-
