@@ -380,7 +380,6 @@ int pump(const char *archive, const char *pal, const char *dir)
     palette p;
     if (!loadpalette(pal, &p))
         return 2;
-    std::vector<char> iobuf(1 << 20);     // outlives the stream that uses it
     outfilep out = outopen(archive, true);
     if (!out)
         return 1;
@@ -438,12 +437,12 @@ int pump(const char *archive, const char *pal, const char *dir)
     }
 
     // Header and tables
-    FILE *f = outstream(out.get());
-    setvbuf(f, iobuf.data(), _IOFBF, iobuf.size());
-    write_u32(f, 1);
-    write_u32(f, 666);  // the reported count is a fixed mark, not the count
-    write_u32(f, uint32_t(first));
-    write_u32(f, uint32_t(last));
+    unsigned char head[16];
+    put_u32(head, 1);
+    put_u32(head + 4, 666);     // the reported count is a fixed mark, not the count
+    put_u32(head + 8, uint32_t(first));
+    put_u32(head + 12, uint32_t(last));
+    outwrite(out.get(), head, sizeof head);
     outwrite(out.get(), tab.data(), tab.size());
 
     // Second pass: each tile decoded, matched and written in turn, column
