@@ -18,9 +18,10 @@
 #endif
 
 struct outfile {
-    FILE *f;            // where the bytes go
+    int fd;             // where the bytes go; -1 once closed
     int err;            // first write error seen, as an errno value
     bool durable;       // synced before the rename, and its name after
+    bool replaces;      // the temporary goes over a file already there
     uint64_t unsynced;  // bytes written since writeback was last started
     int dir;            // directory of the temporary; -1 when writing in place
     bool dirsync;       // dir was opened for reading, so it can be synced
@@ -29,16 +30,37 @@ struct outfile {
     std::string name;   // the final name in dir
 };
 
-// The one output open: the signal handler knows a single temporary.
+// The one output open: the signal handler knows a single temporary, and
+// the bytes not yet written wait in one buffer.
 static outfile *current;
+static std::vector<char> buf;
+static size_t buffered;
 
 // The temporary being written, for the signal handler: its name is set
 // before its directory, and the directory cleared before it is closed.
 static volatile sig_atomic_t livedir = -1;
 static char livename[64];
 
+// Complete temporaries waiting to be renamed over the files they replace
+// until their data is on disk, so that after a crash each name holds its
+// old file or its new one. One sync serves a batch; the signal handler
+// removes them, leaving the old files.
+constexpr int batchmax = 256;
+struct waiting {
+    int dir;            // its directory, shared with other entries of the same one
+    bool owner;         // this entry closes dir
+    dev_t dev;
+    ino_t ino;
+    char tmp[64];
+    char name[NAME_MAX + 1];
+};
+static waiting batch[batchmax];
+static volatile sig_atomic_t waitcount;
+
 static void onsignal(int sig)
 {
+    for (int i = 0; i < waitcount; i++)
+        unlinkat(batch[i].dir, batch[i].tmp, 0);
     int dir = livedir;
     if (dir >= 0)
         unlinkat(dir, livename, 0);
@@ -66,8 +88,8 @@ void outsignals()
 
 void outdrop(outfile *o)
 {
-    if (o->f)
-        fclose(o->f);
+    if (o->fd >= 0)
+        close(o->fd);
     if (o->keep >= 0)
         close(o->keep);
     if (o->dir >= 0) {
@@ -76,8 +98,10 @@ void outdrop(outfile *o)
         livedir = -1;
         close(o->dir);
     }
-    if (current == o)
+    if (current == o) {
         current = nullptr;
+        buffered = 0;
+    }
     delete o;
 }
 
@@ -108,32 +132,15 @@ static outfilep none(outfilep o)
 
 static outfilep opened(outfilep o, int fd)
 {
-    if (fd >= 0 && !(o->f = fdopen(fd, "wb"))) {
-        int err = errno;
-        close(fd);
-        errno = err;
-    }
-    return o->f ? std::move(o) : none(std::move(o));
+    o->fd = fd;
+    return fd >= 0 ? std::move(o) : none(std::move(o));
 }
 
 // What fopen does: the file itself, truncated or created.
 static outfilep inplace(outfilep o, const std::string &path)
 {
-    return opened(std::move(o), open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-}
-
-// Gives up the temporary made, if any, and the directory, to write in place.
-static outfilep inplaceinstead(outfilep o, int fd, const std::string &path)
-{
-    if (fd >= 0)
-        close(fd);
-    if (!o->tmp.empty())
-        unlinkat(o->dir, o->tmp.c_str(), 0);
-    o->tmp.clear();
-    livedir = -1;
-    close(o->dir);
     o->dir = -1;
-    return inplace(std::move(o), path);
+    return opened(std::move(o), open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }
 
 // Opens the directory of the temporary: for reading, so that it can be
@@ -153,14 +160,27 @@ static bool opendirectory(outfile *o, const std::string &dir)
     return o->dir >= 0;
 }
 
-// Whether renaming over the file st in dir would be refused though the file
-// may be written: another user's file in a sticky directory not ours either,
-// when we can't override owners (as root can).
-static bool renamerefused(int dir, const struct stat &st)
+static bool ingroup(gid_t g)
 {
+    if (g == getegid())
+        return true;
+    int n = getgroups(0, nullptr);
+    std::vector<gid_t> groups(size_t(std::max(n, 0)));
+    n = getgroups(n, groups.data());
+    return n > 0 && std::find(groups.begin(), groups.begin() + n, g) != groups.begin() + n;
+}
+
+// Whether the file st is mounted over its name (a bind mount), where a
+// rename over it is refused.
+static bool mountedon(const std::string &path, const struct stat &st, const std::string &dir)
+{
+#ifdef STATX_ATTR_MOUNT_ROOT
+    struct statx sx;
+    if (statx(AT_FDCWD, path.c_str(), 0, 0, &sx) == 0 && (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+        return sx.stx_attributes & STATX_ATTR_MOUNT_ROOT;
+#endif
     struct stat ds;
-    uid_t me = geteuid();
-    return me != 0 && st.st_uid != me && fstat(dir, &ds) == 0 && (ds.st_mode & S_ISVTX) && ds.st_uid != me;
+    return stat(dir.c_str(), &ds) == 0 && ds.st_dev != st.st_dev;
 }
 
 using attrlist = std::vector<std::pair<std::string, std::string>>;
@@ -215,11 +235,12 @@ static bool readattrs([[maybe_unused]] const std::string &path, [[maybe_unused]]
 }
 
 // Gives the temporary fd what the file st it replaces keeps when written in
-// place: its owner and group where we may set them, its mode and its
-// extended attributes. False when an attribute can't be set.
+// place: its owner and group, its mode, its extended attributes. False when
+// one can't be set.
 static bool keepattrs(int fd, const struct stat &st, [[maybe_unused]] const attrlist &attrs)
 {
-    (void)!fchown(fd, st.st_uid, st.st_gid);
+    if (fchown(fd, st.st_uid, st.st_gid) != 0)
+        return false;
 #ifdef HAVE_XATTR
     // an ACL inherited from the directory's default one is not the file's
     const char *acl = "system.posix_acl_access";
@@ -227,7 +248,12 @@ static bool keepattrs(int fd, const struct stat &st, [[maybe_unused]] const attr
     if (!hasacl && fremovexattr(fd, acl) != 0 && errno != ENODATA && errno != ENOTSUP)
         return false;
 #endif
-    fchmod(fd, st.st_mode & 07777);
+    // a write by a user without the right to keep them drops set-user-ID,
+    // and set-group-ID where it marks an executable
+    mode_t mode = st.st_mode & 07777;
+    if (geteuid() != 0)
+        mode &= (mode & S_IXGRP) ? ~mode_t(S_ISUID | S_ISGID) : ~mode_t(S_ISUID);
+    fchmod(fd, mode);
 #ifdef HAVE_XATTR
     std::string now;
     for (const auto &a : attrs) {
@@ -242,49 +268,69 @@ static bool keepattrs(int fd, const struct stat &st, [[maybe_unused]] const attr
     return true;
 }
 
+enum place { temporary, inplacetoo, refused };
+
+// Where the output for path goes, decided before anything is made: a
+// temporary renamed over real (the file at the end of path's links) in dir,
+// or in place, as fopen would write; refused, with errno set, for a file
+// we may not write. Sets st, there and attrs for a file already there.
+static place where(const std::string &path, const std::string &real, const std::string &dir, bool *there,
+                   struct stat *st, attrlist *attrs)
+{
+    *there = stat(path.c_str(), st) == 0;
+    if (!*there && errno != ENOENT)
+        return inplacetoo;      // fails as fopen would
+    if (*there && !S_ISREG(st->st_mode))
+        return inplacetoo;      // devices, FIFOs; a directory fails
+    if (real.empty() || real.back() == '/' || faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        return inplacetoo;      // a directory we can't add to: what fopen does happens
+    if (!*there)
+        return temporary;
+    if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
+        return refused;         // a file we may not write stays as it is
+    // only in place does the file stay the one its other names and holders
+    // see, keep an owner or group we can't give (another user's, one whose
+    // group we are not in), and stay under a name mounted on it
+    struct stat rst;
+    uid_t me = geteuid();
+    if (st->st_nlink > 1 || lstat(real.c_str(), &rst) != 0 || rst.st_ino != st->st_ino ||
+        rst.st_dev != st->st_dev || (me != 0 && (st->st_uid != me || !ingroup(st->st_gid))) ||
+        mountedon(real, *st, dir))
+        return inplacetoo;
+    // and what can't be copied: an attribute we can't read, or one of the
+    // system's own namespaces no user may set
+    if (!readattrs(real, attrs))
+        return inplacetoo;
+    for (const auto &a : *attrs)
+        if (me != 0 && a.first.compare(0, 8, "trusted.") == 0)
+            return inplacetoo;
+    return temporary;
+}
+
 outfilep outopen(const std::string &path, bool durable)
 {
     assert(!current && "one output at a time");
-    outfilep o(new outfile{nullptr, 0, durable, 0, -1, false, -1, "", ""}, outdrop);
+    outfilep o(new outfile{-1, 0, durable, false, 0, -1, false, -1, "", ""}, outdrop);
     current = o.get();
-    struct stat st;
-    bool there = lstat(path.c_str(), &st) == 0;
-    std::string real = path;
-    if (there && S_ISLNK(st.st_mode)) {
-        there = stat(path.c_str(), &st) == 0;
-        real = follow(path);
-    }
-    if (!there && errno != ENOENT)
-        return inplace(std::move(o), path);     // fails as fopen would
-    if (there && !S_ISREG(st.st_mode))
-        return inplace(std::move(o), path);     // devices, FIFOs; a directory fails
-
+    buf.resize(1 << 20);
+    std::string real = follow(path);
     size_t slash = real.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : real.substr(0, slash);
     o->name = real.substr(slash + 1);           // npos + 1 is 0: a bare name
-    struct stat rst;
+    bool there;
+    struct stat st;
     attrlist attrs;
-    if (there) {
-        if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
-            return none(std::move(o));          // a file we may not write stays as it is
-        // other names of the same file, or a name that isn't the file (a
-        // link through /proc): only in place does the file stay the one its
-        // other names and holders see; and what can't be copied stays there too
-        if (st.st_nlink > 1 ||
-            (real != path && (lstat(real.c_str(), &rst) != 0 || rst.st_ino != st.st_ino ||
-                              rst.st_dev != st.st_dev)) ||
-            !readattrs(real, &attrs))
-            return inplace(std::move(o), path);
-    }
-    if (o->name.empty())
+    switch (where(path, real, dir, &there, &st, &attrs)) {
+    case refused:
+        return none(std::move(o));
+    case inplacetoo:
         return inplace(std::move(o), path);
-
-    // a directory we may not read and can't open for lookups alone: in place,
-    // where what fopen does happens (a failure too, when we may not search it)
+    case temporary:
+        break;
+    }
     if (!opendirectory(o.get(), dir))
-        return errno == EACCES ? inplace(std::move(o), path) : none(std::move(o));
-    if (there && renamerefused(o->dir, st))
-        return inplaceinstead(std::move(o), -1, path);
+        return none(std::move(o));
+    o->replaces = there;
     static long pid = getpid();
     static unsigned serial;
     int fd = -1;
@@ -302,51 +348,80 @@ outfilep outopen(const std::string &path, bool durable)
     }
     if (fd < 0) {
         livedir = -1;
-        // a file we may write in a directory we can't add to: in place, as fopen would
-        if (there && (errno == EACCES || errno == EPERM))
-            return inplaceinstead(std::move(o), -1, path);
         return none(std::move(o));
     }
     o->tmp = livename;
-    if (there && !keepattrs(fd, st, attrs))
-        return inplaceinstead(std::move(o), fd, path);
+    if (there && !keepattrs(fd, st, attrs)) {
+        // a security label or the like that only trying tells: in place, keeping it
+        close(fd);
+        unlinkat(o->dir, o->tmp.c_str(), 0);
+        o->tmp.clear();
+        livedir = -1;
+        close(o->dir);
+        return inplace(std::move(o), path);
+    }
     return opened(std::move(o), fd);
 }
 
-// A durable output's bytes go to the disk as they are written, every MiB,
-// so that the sync before the rename has little left to wait for.
+// A durable output's bytes, and those that replace a file, go to the disk
+// as they are written, every MiB, so that the sync before the rename has
+// little left to wait for.
 static void writeback(outfile *o, uint64_t n)
 {
     o->unsynced += n;
-    if (!o->durable || o->unsynced < (1 << 20) || fflush(o->f) != 0)
+    if (!(o->durable || o->replaces) || o->unsynced < (1 << 20))
         return;
 #ifdef SYNC_FILE_RANGE_WRITE
-    sync_file_range(fileno(o->f), 0, 0, SYNC_FILE_RANGE_WRITE);    // a hint: failures show at the sync
+    sync_file_range(o->fd, 0, 0, SYNC_FILE_RANGE_WRITE);    // a hint: failures show at the sync
 #endif
     o->unsynced = 0;
 }
 
-void outwrite(outfile *o, const void *p, size_t n)
+// Writes n bytes at p straight to the file; a failure is kept.
+static void put(outfile *o, const char *p, size_t n)
 {
-    if (!o->err && fwrite(p, 1, n, o->f) != n)
-        o->err = errno ? errno : EIO;
-    writeback(o, n);
+    while (n > 0 && !o->err) {
+        ssize_t k = write(o->fd, p, n);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0) {
+            o->err = k < 0 ? errno : EIO;
+            break;
+        }
+        p += k;
+        n -= size_t(k);
+        writeback(o, uint64_t(k));
+    }
 }
 
-FILE *outstream(outfile *o) { return o->f; }
+static void flush(outfile *o)
+{
+    put(o, buf.data(), buffered);
+    buffered = 0;
+}
+
+void outwrite(outfile *o, const void *p, size_t n)
+{
+    if (buffered + n > buf.size()) {
+        flush(o);
+        if (n >= buf.size())
+            return put(o, static_cast<const char *>(p), n);
+    }
+    memcpy(buf.data() + buffered, p, n);
+    buffered += n;
+}
 
 int outerror(const outfile *o) { return o->err; }
 
 int64_t outcopy(outfile *o, int fd, uint64_t len)
 {
     uint64_t done = 0;
-    if (o->err || fflush(o->f) != 0) {
-        o->err = o->err ? o->err : errno ? errno : EIO;
+    flush(o);
+    if (o->err)
         return 0;
-    }
 #ifdef HAVE_COPY_FILE_RANGE
     while (done < len) {
-        ssize_t k = copy_file_range(fd, nullptr, fileno(o->f), nullptr, std::min<uint64_t>(len - done, 1 << 30), 0);
+        ssize_t k = copy_file_range(fd, nullptr, o->fd, nullptr, std::min<uint64_t>(len - done, 1 << 30), 0);
         if (k > 0) {
             done += uint64_t(k);
             writeback(o, uint64_t(k));
@@ -362,7 +437,6 @@ int64_t outcopy(outfile *o, int fd, uint64_t len)
         break;
     }
 #endif
-    static std::vector<char> buf(1 << 20);
     while (done < len && !o->err) {
         ssize_t k = read(fd, buf.data(), std::min<uint64_t>(len - done, buf.size()));
         if (k < 0 && errno == EINTR)
@@ -371,7 +445,7 @@ int64_t outcopy(outfile *o, int fd, uint64_t len)
             return -1;
         if (k == 0)
             break;
-        outwrite(o, buf.data(), size_t(k));
+        put(o, buf.data(), size_t(k));
         done += uint64_t(k);
     }
     return int64_t(done);
@@ -432,22 +506,73 @@ static int remember(int fd)
     return 0;
 }
 
+// Syncs every file system written to since, then renames each waiting
+// temporary over its file: 0, or the errno value of the first failure. When
+// the sync fails, no file is replaced.
+static int renamewaiting()
+{
+    int n = waitcount, err = 0;
+    if (n == 0)
+        return 0;
+    for (const auto &[dev, fd] : pending)
+        if (int e = syncfilesystem(fd); e && !err)
+            err = e;
+    for (int i = 0; i < n; i++) {
+        waiting &w = batch[i];
+        if (err || renameat(w.dir, w.tmp, w.dir, w.name) != 0) {
+            err = err ? err : errno;
+            unlinkat(w.dir, w.tmp, 0);
+        }
+    }
+    waitcount = 0;
+    for (int i = 0; i < n; i++)
+        if (batch[i].owner)
+            close(batch[i].dir);
+    return err;
+}
+
+// Hands a complete temporary over to the batch, which renames it once its
+// data is synced: 0, or the errno value of a failed batch.
+static int await(outfile *o)
+{
+    struct stat ds;
+    if (fstat(o->dir, &ds) != 0)
+        return errno;
+    waiting &w = batch[int(waitcount)];
+    w = {o->dir, true, ds.st_dev, ds.st_ino, {}, {}};
+    for (int i = 0; i < waitcount; i++)
+        if (batch[i].dev == ds.st_dev && batch[i].ino == ds.st_ino) {
+            w.owner = false;
+            w.dir = batch[i].dir;
+            close(o->dir);
+            break;
+        }
+    snprintf(w.tmp, sizeof w.tmp, "%s", o->tmp.c_str());
+    snprintf(w.name, sizeof w.name, "%s", o->name.c_str());
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    waitcount = waitcount + 1;
+    o->dir = -1;            // the batch's now, as is the temporary
+    o->tmp.clear();
+    livedir = -1;
+    return waitcount == batchmax ? renamewaiting() : 0;
+}
+
 int outcommit(outfilep o)
 {
-    int fd = fileno(o->f);
+    flush(o.get());
     int err = o->err;
-    if ((fflush(o->f) != 0 || ferror(o->f)) && !err)
-        err = errno ? errno : EIO;
     if (!err)
-        err = o->durable ? syncfile(fd) : remember(fd);
-    if (!err && o->durable && o->dir >= 0 && !o->dirsync && (o->keep = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0)
+        err = o->durable ? syncfile(o->fd) : remember(o->fd);
+    if (!err && o->durable && o->dir >= 0 && !o->dirsync && (o->keep = fcntl(o->fd, F_DUPFD_CLOEXEC, 0)) < 0)
         err = errno;
-    FILE *f = o->f;
-    o->f = nullptr;
-    if (fclose(f) != 0 && !err)
+    int fd = o->fd;
+    o->fd = -1;
+    if (close(fd) != 0 && !err)
         err = errno;
     if (err || o->dir < 0)
         return err;
+    if (!o->durable && o->replaces && o->name.size() <= NAME_MAX)
+        return await(o.get());
     if (renameat(o->dir, o->tmp.c_str(), o->dir, o->name.c_str()) != 0)
         return errno;
     o->tmp.clear();
@@ -456,7 +581,7 @@ int outcommit(outfilep o)
 
 int outsync()
 {
-    int err = 0;
+    int err = renamewaiting();
     for (const auto &[dev, fd] : pending) {
         if (int e = syncfilesystem(fd); e && !err)
             err = e;

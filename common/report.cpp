@@ -1,4 +1,5 @@
 #include "report.h"
+#include "outfile.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -30,11 +31,17 @@ int report(int code, const char *fmt, ...)
 
 int guarded(int (*op)(char **), char **argv)
 {
+    int ret;
     try {
-        return op(argv);
+        ret = op(argv);
     } catch (const std::bad_alloc &) {
-        return report(2, "out of memory");
+        ret = report(2, "out of memory");
     }
+    // what a failed run wrote before it failed is put in place, as when
+    // each file was renamed at once
+    if (ret != 0)
+        outsync();
+    return ret;
 }
 
 // The first error writing standard output. Stdio drops a buffer it could

@@ -16,7 +16,7 @@ int report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)))
 
 // Runs op on the command line's arguments. Running out of memory anywhere
 // in it is a failure like any other (result 2), its outputs cleaned up as
-// the stack unwinds.
+// the stack unwinds. The files a failed run completed are put in place.
 int guarded(int (*op)(char **), char **argv);
 
 // Makes standard output a stream that keeps the first reason a write to it

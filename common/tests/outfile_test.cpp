@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -60,12 +63,17 @@ static std::string shell(const std::string &cmd)
     return p && pclose(p) == 0 ? out : "failed";
 }
 
+// savefile, then the sync that puts a replacement in place: 0 or an errno value.
+static int saved(const std::string &path, const std::string &data, bool durable = false)
+{
+    int err = savefile(path, data.data(), data.size(), durable);
+    int synced = outsync();
+    return err ? err : synced;
+}
+
 class Outfile : public TempDir {
 protected:
-    int save(const std::string &name, const std::string &data)
-    {
-        return savefile(path(name), data.data(), data.size());
-    }
+    int save(const std::string &name, const std::string &data) { return saved(path(name), data); }
     struct stat info(const std::string &name, bool link = false)
     {
         struct stat st = {};
@@ -119,17 +127,17 @@ TEST_F(Outfile, WritesDevicesAndFifosInPlace)
 TEST_F(Outfile, ReplacesWholeKeepingModeOwnerAndOtherNames)
 {
     writefile(path("a"), "old");
-    ASSERT_EQ(chmod(path("a").c_str(), 01604), 0);     // the sticky bit too
     std::string why;
     int uid = otheruser(&why);
     if (uid >= 0) {
         ASSERT_EQ(chown(path("a").c_str(), uid_t(uid), gid_t(-1)), 0);
     }
+    ASSERT_EQ(chmod(path("a").c_str(), 07604), 0);     // the set-ID bits too, which root keeps
     ino_t before = info("a").st_ino;
     ASSERT_EQ(save("a", "new"), 0);
     EXPECT_EQ(readfile(path("a")), "new");
     EXPECT_NE(info("a").st_ino, before);                 // a new file renamed over the name
-    EXPECT_EQ(info("a").st_mode & 07777, 01604u);
+    EXPECT_EQ(info("a").st_mode & 07777, geteuid() == 0 ? 07604u : 03604u);
     if (uid >= 0) {
         EXPECT_EQ(info("a").st_uid, uid_t(uid));
     }
@@ -146,6 +154,17 @@ TEST_F(Outfile, ReplacesWholeKeepingModeOwnerAndOtherNames)
     ASSERT_EQ(save("a", "both"), 0);
     EXPECT_EQ(info("a").st_ino, before);
     EXPECT_EQ(readfile(path("b")), "both");
+
+#ifdef __linux__
+    // a file mounted on its name can't be renamed over: in place
+    writefile(path("m"), "");
+    if (mount(path("b").c_str(), path("m").c_str(), nullptr, MS_BIND, nullptr) == 0) {
+        EXPECT_EQ(save("m", "mounted"), 0);
+        EXPECT_EQ(readfile(path("a")), "mounted");
+        umount(path("m").c_str());
+    }
+    unlink(path("m").c_str());
+#endif
 
     // a new file is made as fopen makes it: 0666 less the umask
     mode_t mask = umask(0);
@@ -178,7 +197,7 @@ TEST_F(Outfile, ReplacesKeepingAttributesAndAcl)
         writefile(d + "/f", "old");
         ASSERT_NE(shell("cd " + d + " && " + r.setup), "failed");
         ino_t before = info(d.substr(dir.size() + 1) + "/f").st_ino;
-        ASSERT_EQ(savefile(d + "/f", "new", 3), 0);
+        ASSERT_EQ(saved(d + "/f", "new"), 0);
         EXPECT_EQ(readfile(d + "/f"), "new");
         EXPECT_NE(info(d.substr(dir.size() + 1) + "/f").st_ino, before);
         EXPECT_EQ(shell("cd " + d + " && getfacl -c f && getfattr -d f"), r.want);
@@ -236,8 +255,18 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     writefile(path("sticky/theirs"), "old");
     writefile(path("mysticky/theirs"), "old");
     writefile(path("secret"), "old");
-    for (const char *f : {"readonly", "locked/mine", "writeonly", "writeonly/mine", "mysticky"})
-        ASSERT_EQ(chown(path(f).c_str(), uid_t(uid), gid_t(-1)), 0);
+    writefile(path("theirs"), "old");
+    writefile(path("notmygroup"), "old");
+    writefile(path("setid"), "old");
+    writefile(path("setgid"), "old");
+    gid_t gid = getpwuid(uid_t(uid))->pw_gid;
+    for (const char *f : {"readonly", "locked/mine", "writeonly", "writeonly/mine", "mysticky", "setid", "setgid"})
+        ASSERT_EQ(chown(path(f).c_str(), uid_t(uid), gid), 0);
+    ASSERT_EQ(chown(path("notmygroup").c_str(), uid_t(uid), 0), 0);
+    for (const char *f : {"theirs", "notmygroup"})
+        chmod(path(f).c_str(), 0666);
+    chmod(path("setid").c_str(), 06775);    // set-group-ID of an executable: both go
+    chmod(path("setgid").c_str(), 02664);   // of a file no one runs: it stays
     chmod(path("readonly").c_str(), 0444);
     chmod(path("writeonly").c_str(), 0333);
     chmod(path("sticky/theirs").c_str(), 0666);
@@ -247,7 +276,7 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     ino_t mine = info("locked/mine").st_ino, theirs = info("sticky/theirs").st_ino,
           secret = info("secret").st_ino, wo = info("writeonly/mine").st_ino, ours = info("mysticky/theirs").st_ino;
 
-    auto put = [](const std::string &p) { return savefile(p, "new", 3); };
+    auto put = [](const std::string &p) { return saved(p, "new"); };
     EXPECT_EQ(asuser(uid, put, path("readonly")), EACCES);
     EXPECT_EQ(readfile(path("readonly")), "kept");
     EXPECT_EQ(asuser(uid, put, path("locked/mine")), 0);   // in place, as fopen would
@@ -259,8 +288,27 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     EXPECT_EQ(asuser(uid, put, path("sticky/theirs")), 0);
     EXPECT_EQ(readfile(path("sticky/theirs")), "new");
     EXPECT_EQ(info("sticky/theirs").st_ino, theirs);
-    EXPECT_EQ(asuser(uid, put, path("mysticky/theirs")), 0);    // but in one of our own it is not
-    EXPECT_NE(info("mysticky/theirs").st_ino, ours);
+    // nor anywhere else do we replace another's file, or one of a group we are
+    // not in: the new file could not be given their owner or group
+    EXPECT_EQ(asuser(uid, put, path("mysticky/theirs")), 0);
+    EXPECT_EQ(info("mysticky/theirs").st_ino, ours);
+    for (const char *f : {"theirs", "notmygroup"}) {
+        SCOPED_TRACE(f);
+        struct stat was = info(f);
+        EXPECT_EQ(asuser(uid, put, path(f)), 0);
+        EXPECT_EQ(readfile(path(f)), "new");
+        EXPECT_EQ(info(f).st_ino, was.st_ino);
+        EXPECT_EQ(info(f).st_uid, was.st_uid);
+        EXPECT_EQ(info(f).st_gid, was.st_gid);
+    }
+    // a replacement drops the set-ID bits as a write by their owner would
+    for (auto [f, mode] : {std::pair{"setid", 0775u}, {"setgid", 02664u}}) {
+        SCOPED_TRACE(f);
+        ino_t was = info(f).st_ino;
+        EXPECT_EQ(asuser(uid, put, path(f)), 0);
+        EXPECT_NE(info(f).st_ino, was);
+        EXPECT_EQ(info(f).st_mode & 07777, mode);
+    }
     // an attribute the user can't read, so can't copy, is kept in place
     EXPECT_EQ(asuser(uid, put, path("secret")), 0);
     EXPECT_EQ(readfile(path("secret")), "new");
@@ -271,7 +319,7 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     // a directory that can't be read can't be synced: the name is made
     // durable through the file's file system, and no sync fails
     std::string trace;
-    auto durable = [](const std::string &p) { return savefile(p, "new", 3, true); };
+    auto durable = [](const std::string &p) { return saved(p, "new", true); };
     EXPECT_EQ(asuser(uid, durable, path("writeonly/mine"), &trace), 0);
     EXPECT_EQ(readfile(path("writeonly/mine")), "new");
     EXPECT_NE(info("writeonly/mine").st_ino, wo);
@@ -281,7 +329,8 @@ TEST_F(Outfile, RespectsPermissionsAsFopenWould)
     EXPECT_EQ(listdir(path("writeonly")), std::vector<std::string>{"mine"});
     EXPECT_EQ(listdir(path("sticky")), std::vector<std::string>{"theirs"});
     EXPECT_EQ(listdir(dir),
-              (std::vector<std::string>{"fresh", "locked", "mysticky", "readonly", "secret", "sticky", "writeonly"}));
+              (std::vector<std::string>{"fresh", "locked", "mysticky", "notmygroup", "readonly", "secret", "setgid",
+                                        "setid", "sticky", "theirs", "writeonly"}));
 }
 
 TEST_F(Outfile, SyncsEveryNameItRenamesAndReportsFailedSyncs)
@@ -307,7 +356,10 @@ TEST_F(Outfile, SyncsEveryNameItRenamesAndReportsFailedSyncs)
          "fsync rename fsyncdir! syncfs", "new", 0},
         {"and its file system's fails", "fsyncdir syncfs", EINVAL, true, "fsync rename fsyncdir! syncfs!", "new",
          EINVAL},
-        {"not durable: no sync until outsync", "", 0, false, "rename", "new", 0},
+        {"not durable: the data synced at outsync, then renamed over, then its name", "", 0, false,
+         "syncfs rename syncfs", "new", 0},
+        {"and that sync fails: the old file stays", "syncfs", EIO, false, "syncfs! syncfs!", "old", EIO},
+        {"the rename fails", "rename", EIO, false, "syncfs rename! syncfs", "new", EIO},
     };
     outsync();
     for (const row &r : rows) {
@@ -316,30 +368,56 @@ TEST_F(Outfile, SyncsEveryNameItRenamesAndReportsFailedSyncs)
         calls.clear();
         failing = r.fail;
         failerr = r.err;
-        EXPECT_EQ(savefile(path("f"), "new", 3, r.durable), r.want);
+        int got = savefile(path("f"), "new", 3, r.durable);
+        if (!r.durable) {   // it waits for outsync
+            EXPECT_EQ(got, 0);
+            EXPECT_EQ(calls, "");
+            EXPECT_EQ(readfile(path("f")), "old");
+            got = outsync();
+        }
+        EXPECT_EQ(got, r.want);
         failing.clear();
         EXPECT_EQ(calls, r.calls);
         EXPECT_EQ(readfile(path("f")), r.after);
         EXPECT_EQ(listdir(dir), std::vector<std::string>{"f"});
     }
 
-    // outputs not durable on their own: one sync of their file system
+    // new names, not durable on their own: one sync of their file system
     mkdir(path("sub").c_str(), 0777);
-    for (const char *name : {"f", "g", "sub/h"})
-        ASSERT_EQ(save(name, name), 0);
     for (int err : {0, EIO}) {
         SCOPED_TRACE(err);
         calls.clear();
+        for (const char *name : {"g", "sub/h"}) {
+            unlink(path(name).c_str());
+            ASSERT_EQ(savefile(path(name), name, strlen(name)), 0);
+        }
         failing = err ? "syncfs" : "";
         failerr = err;
         EXPECT_EQ(outsync(), err);
         failing.clear();
-        EXPECT_EQ(calls, err ? "syncfs!" : "syncfs");
+        EXPECT_EQ(calls, err ? "rename rename syncfs!" : "rename rename syncfs");
         calls.clear();
         EXPECT_EQ(outsync(), 0);            // nothing since
         EXPECT_EQ(calls, "");
-        ASSERT_EQ(save("f", "again"), 0);
     }
+
+    // replacements wait in batches of 256, each synced before it is renamed
+    for (int i = 0; i < 257; i++)
+        writefile(path("r" + std::to_string(i)), "old");
+    calls.clear();
+    for (int i = 0; i < 257; i++)
+        ASSERT_EQ(savefile(path("r" + std::to_string(i)), "new", 3), 0);
+    std::string renames;
+    for (int i = 0; i < 256; i++)
+        renames += " rename";
+    EXPECT_EQ(calls, "syncfs" + renames);
+    EXPECT_EQ(readfile(path("r255")), "new");
+    EXPECT_EQ(readfile(path("r256")), "old");
+    calls.clear();
+    EXPECT_EQ(outsync(), 0);
+    EXPECT_EQ(calls, "syncfs rename syncfs");
+    EXPECT_EQ(readfile(path("r256")), "new");
+    EXPECT_EQ(listdir(dir).size(), 260u);
 }
 
 TEST_F(Outfile, OneOutputAtATime)

@@ -172,14 +172,17 @@ TEST_F(WaveFault, SigtermDuringADumpRemovesItsTemporary)
     writefile(path("out/sound000.raw"), "edited");
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     child c = start({PROG, "dump", path("fifo"), path("out")});
-    // the bank stalls inside the sample's data
+    // the bank stalls inside the second sample's data, the first one's
+    // replacement complete but waiting for its sync
     int fd = open(path("fifo").c_str(), O_WRONLY);
-    std::string part = u32(0) + u32(1) + rec(pumpname("A"), 100) + "abc";
+    std::string part = u32(0) + u32(2) + rec(pumpname("A"), 3) + rec(pumpname("B"), 100) + "new" + "abc";
     ASSERT_EQ(write(fd, part.data(), part.size()), ssize_t(part.size()));
     bool seen = false;
     for (int i = 0; i < 50000 && !seen; i++) {
+        int temps = 0;
         for (const auto &n : listdir(path("out")))
-            seen = seen || n.rfind(".zbqtool-", 0) == 0;
+            temps += n.rfind(".zbqtool-", 0) == 0;
+        seen = temps == 2;
         if (!seen)
             usleep(100);
     }
