@@ -77,7 +77,7 @@ bool nullandfull(const std::string &dir, std::string *why)
     return false;
 }
 
-int otheruser(std::string *why)
+int otheruser(std::string *why, const char *prog)
 {
     if (geteuid() != 0) {
         *why = "needs root to run the program as another user";
@@ -86,6 +86,10 @@ int otheruser(std::string *why)
     passwd *pw = getpwnam("nobody");
     if (!pw) {
         *why = "no user nobody";
+        return -1;
+    }
+    if (prog && run({prog, "--version"}, {.uid = int(pw->pw_uid)}).status != 0) {
+        *why = std::string("user nobody can't run ") + prog + " (a folder above it closed to others?)";
         return -1;
     }
     return int(pw->pw_uid);

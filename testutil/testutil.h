@@ -30,8 +30,9 @@ protected:
 bool nullandfull(const std::string &dir, std::string *why);
 
 // The user to run as in tests of permissions: nobody, or -1 (with the
-// reason in why) when the tests don't run as root and can't switch.
-int otheruser(std::string *why);
+// reason in why) when the tests don't run as root and can't switch, or
+// when nobody can't run prog, if given.
+int otheruser(std::string *why, const char *prog = nullptr);
 
 // Runs each command line: each fails with 1, saying usage on standard
 // error and nothing on standard output.

@@ -170,7 +170,7 @@ TEST_F(Pump, ReportsScriptErrorsAndKeepsTheEarlierBank)
 TEST_F(Pump, RefusesSampleFilesItCannotTake)
 {
     std::string why;
-    int nobody = otheruser(&why);
+    int nobody = otheruser(&why, PROG);
     if (nobody < 0 && geteuid() == 0)
         GTEST_SKIP() << why;
     ASSERT_EQ(chown(dir.c_str(), uid_t(nobody), gid_t(-1)), 0);   // for the run as nobody
