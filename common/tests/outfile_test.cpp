@@ -401,23 +401,27 @@ TEST_F(Outfile, SyncsEveryNameItRenamesAndReportsFailedSyncs)
         EXPECT_EQ(calls, "");
     }
 
-    // replacements wait in batches of 256, each synced before it is renamed
+    // replacements wait in batches of 256, each synced before it is
+    // renamed; the first in another directory
+    auto r = [](int i) { return (i ? "r" : "sub/r") + std::to_string(i); };
     for (int i = 0; i < 257; i++)
-        writefile(path("r" + std::to_string(i)), "old");
+        writefile(path(r(i)), "old");
     calls.clear();
     for (int i = 0; i < 257; i++)
-        ASSERT_EQ(savefile(path("r" + std::to_string(i)), "new", 3), 0);
+        ASSERT_EQ(savefile(path(r(i)), "new", 3), 0);
     std::string renames;
     for (int i = 0; i < 256; i++)
         renames += " rename";
     EXPECT_EQ(calls, "syncfs" + renames);
+    EXPECT_EQ(readfile(path("sub/r0")), "new");
     EXPECT_EQ(readfile(path("r255")), "new");
     EXPECT_EQ(readfile(path("r256")), "old");
     calls.clear();
     EXPECT_EQ(outsync(), 0);
     EXPECT_EQ(calls, "syncfs rename syncfs");
     EXPECT_EQ(readfile(path("r256")), "new");
-    EXPECT_EQ(listdir(dir).size(), 260u);
+    EXPECT_EQ(listdir(dir).size(), 259u);
+    EXPECT_EQ(listdir(path("sub")), (std::vector<std::string>{"g", "h", "r0"}));
 }
 
 TEST_F(Outfile, OneOutputAtATime)
