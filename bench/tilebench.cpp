@@ -214,6 +214,20 @@ static std::string dumpandpump(const std::string &vrel, const std::string &base,
     row2("dump vs LodePNG default encode + write", t[0], t[1]);
     row2("dump vs LodePNG with libdeflate encode + write", t[0], t[2]);
     row2("dump vs LodePNG with libdeflate encode only", t[0], t[3]);
+    // a dump over the last one, its replacements renamed in synced batches,
+    // against a first dump into a fresh directory
+    std::string first = base + "/first";
+    t = interleaven(runs, {
+        [&] { runprog({vrel, "dump", artpath, palpath, dirs[0]}); },
+        [&] { runprog({vrel, "dump", artpath, palpath, first}); }}, [&](size_t k) {
+            if (k == 1) {
+                std::filesystem::remove_all(first);
+                std::filesystem::create_directories(first);
+            }
+            sync();
+        });
+    row2("re-dump over the last dump vs a first dump", t[0], t[1]);
+    std::filesystem::remove_all(first);
     if (sizes) {
         uint64_t ours = pngbytes(dirs[0]), lode = pngbytes(dirs[1]);
         printf("%-48s %10llu B %10llu B %6.4fx\n", "dump's PNG bytes vs LodePNG default", (unsigned long long)ours,
