@@ -368,6 +368,10 @@ TEST_F(Pump, WarnsOfLikelyMistakes)
          "warning: key [-1] of the bank table is not a sample index; it is ignored\n"
          "warning: key [7.5] of the bank table is not a sample index; it is ignored\n"
          "warning: key [2147483648] of the bank table is not a sample index; it is ignored\n"
+        {"file = 'a.raw', loopbegin = 4001, loopend = 4000",
+         "loopbegin 4001 is not below loopend 4000; a dump will not write this loop back\n"
+         "warning: sample 0: loop 4001-4000 lies outside the sample's 4000 bytes\n",
+         u32(0) + u32(1) + rec(pumpname(""), 4000, 4001, 4000) + std::string(4000, 'a')},
          "warning: key [9007199254740992] of the bank table is not a sample index; it is ignored\n"
          "warning: key [inf] of the bank table is not a sample index; it is ignored\n"
          "warning: key [\"7\"] of the bank table is not a sample index; it is ignored\n"
