@@ -86,6 +86,12 @@ void outsignals()
     signal(SIGXFSZ, SIG_IGN);
 }
 
+void defaultsignals(bool on)
+{
+    signal(SIGPIPE, on ? SIG_DFL : SIG_IGN);
+    signal(SIGXFSZ, on ? SIG_DFL : SIG_IGN);
+}
+
 void outdrop(outfile *o)
 {
     if (o->fd >= 0)

@@ -63,3 +63,6 @@ int savefile(const std::string &path, const void *data, size_t n, bool durable =
 // end the process by the same signal; SIGPIPE and SIGXFSZ are ignored, so a
 // closed pipe or a file size limit fails a write like a full disk.
 void outsignals();
+// SIGPIPE and SIGXFSZ at their defaults (true) or ignored again (false):
+// the default while a script runs, whose children inherit what is ignored.
+void defaultsignals(bool on);

@@ -1,6 +1,5 @@
 // The pump's bank script path: script text to records, in a fresh Lua state
-// per input. Only text chunks are loaded (the loader of precompiled chunks
-// trusts its input), the libraries that reach the machine are left out, and
+// per input. The libraries that reach the machine are left out, and
 // memory and instructions are bounded so that no script can stall the run.
 #include <cstdint>
 #include <cstdlib>
@@ -77,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     lua_sethook(L, tick, LUA_MASKCOUNT, 100000);
     if (!savebytes(script, data, size))
         abort();
-    bank b{"/nonexistent", script.c_str(), "t", 0, 0, 0, {}, {}};
+    bank b{"/nonexistent", script.c_str(), 0, 0, 0, {}, {}};
     runbank(L, &b);
     lua_close(L);
     return 0;

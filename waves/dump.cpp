@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "outfile.h"
@@ -88,7 +89,13 @@ int dump(const char *bank, const char *dir)
         }
     }
 
-    // The script is written last, from memory: one output file at a time
+    // The earlier script goes before the first sample is written and the
+    // new one, made in memory (one output file at a time), comes last: a
+    // dump that stops halfway leaves no script to pack a mix of old and new
+    // samples. The name goes, never a file it links to.
+    std::string scriptpath = std::string(dir) + "/bankinfo.lua";
+    if (unlink(scriptpath.c_str()) != 0 && errno != ENOENT)
+        return report(5, "%s: can't remove: %s", scriptpath.c_str(), strerror(errno));
     std::string script = bankhead;
     for (uint32_t i = 0; i < h.waves; i++) {
         const sample &s = tab[i];
@@ -106,7 +113,6 @@ int dump(const char *bank, const char *dir)
         script += bankentry(i, s);
     }
     script += banktail;
-    std::string scriptpath = std::string(dir) + "/bankinfo.lua";
     if (int err = savefile(scriptpath, script.data(), script.size()))
         return cantwrite(5, scriptpath.c_str(), err);
     if (int err = outsync())

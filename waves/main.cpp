@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <lua.hpp>
 
@@ -22,9 +23,52 @@ static int run(int (*op)(char **), char **argv)
     return flushed() != 0 ? 2 : ret;
 }
 
+// Far above what any real bank script holds: one that grows without end
+// fails with "not enough memory" instead of taking the machine.
+constexpr size_t maxluamem = size_t(1) << 30;
+static size_t luaused;  // bytes the Lua state holds
+
+static void *luaalloc(void *, void *p, size_t osize, size_t nsize)
+{
+    size_t old = p ? osize : 0;     // without p, osize is the kind of object
+    if (nsize == 0) {
+        free(p);
+        luaused -= old;
+        return nullptr;
+    }
+    if (nsize > old && nsize - old > maxluamem - luaused)
+        return nullptr;
+    void *q = realloc(p, nsize);
+    if (q)
+        luaused = luaused - old + nsize;
+    return q;
+}
+
+// An error outside any protected call, which our code never makes: Lua
+// aborts once this returns.
+static int panic(lua_State *L)
+{
+    fprintf(stderr, "zbqtool: unprotected Lua error: %s\n", lua_tostring(L, -1));
+    return 0;
+}
+
+// The script's os.exit: ending the program from the script would pass as
+// success, with no bank written. The error names the script's line.
+static int noexit(lua_State *L)
+{
+    luaL_where(L, 1);
+    lua_pushliteral(L, "os.exit called: a bank script may not end the program");
+    lua_concat(L, 2);
+    return lua_error(L);
+}
+
 static int openlibs(lua_State *L)
 {
     luaL_openlibs(L);
+    lua_getglobal(L, "os");
+    lua_pushcfunction(L, noexit);
+    lua_setfield(L, -2, "exit");
+    lua_pop(L, 1);  // os
     return 0;
 }
 
@@ -34,7 +78,9 @@ int main(int argc, char **argv)
     keepouterr();   // before the lines and Lua's io.stdout take stdout
     setprogram("zbqtool", stdout);
     outsignals();
-    L = luaL_newstate();
+    L = lua_newstate(luaalloc, nullptr);
+    if (L)
+        lua_atpanic(L, panic);
     if (!L || (lua_pushcfunction(L, openlibs), lua_pcall(L, 0, 0, 0)) != LUA_OK) {
         fprintf(stderr, "can't create the Lua state\n");
         return 2;

@@ -161,8 +161,13 @@ static int runscript(lua_State *L)
 {
     bank *b = static_cast<bank *>(lua_touserdata(L, 1));
     lua_settop(L, 0);
-    if (luaL_loadfilex(L, b->script, b->mode) != LUA_OK) {
-        b->ret = report(1, "Error loading lua: %s", errtext(L));
+    if (luaL_loadfilex(L, b->script, "t") != LUA_OK) {
+        // Lua's refusal of a precompiled chunk names no file
+        if (strcmp(errtext(L), "attempt to load a binary chunk (mode is 't')") == 0)
+            b->ret = report(1, "Error loading lua: %s: a precompiled chunk; bank scripts are loaded as text only",
+                            b->script);
+        else
+            b->ret = report(1, "Error loading lua: %s", errtext(L));
         return 0;
     }
     if (lua_pcallk(L, 0, 1, 0, 0, nullptr) != LUA_OK)
@@ -482,8 +487,11 @@ static int writebank(bank &b, const char *bankpath)
 int pump(lua_State *L, const char *bankpath, const char *dir)
 {
     std::string script = std::string(dir) + "/bankinfo.lua";
-    bank b{dir, script.c_str(), nullptr, 0, LUA_NOREF, 0, {}, {}};
-    if (int e = runbank(L, &b))
+    bank b{dir, script.c_str(), 0, LUA_NOREF, 0, {}, {}};
+    defaultsignals(true);   // the script's children get what is ignored
+    int e = runbank(L, &b);
+    defaultsignals(false);
+    if (e)
         return e;
     return writebank(b, bankpath);
 }

@@ -11,7 +11,6 @@ struct lua_State;
 struct bank {
     const char *dir;                    // the bank directory
     const char *script;                 // path of the bank script
-    const char *mode;                   // chunks luaL_loadfilex may load; null: all
     int ret;                            // what loading or running the script gave
     int ref;                            // the bank table in the registry
     int32_t top;                        // the highest index
@@ -19,7 +18,8 @@ struct bank {
     std::vector<std::string> paths;     // empty: no usable "file"
 };
 
-// Loads and runs b->script in L and reads the table it returns into b's
+// Loads b->script as text only (the loader of precompiled chunks trusts
+// its input), runs it in L and reads the table it returns into b's
 // records and paths. Returns 0, 1 after "Error loading lua: ...", or 2
 // after "Error running lua: ...". Leaves L's stack empty.
 int runbank(lua_State *L, bank *b);

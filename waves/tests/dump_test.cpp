@@ -147,7 +147,9 @@ TEST_F(Dump, RefusesWrongOrShortBanksBeforeWritingAnything)
     EXPECT_EQ(r.out, "can't input file\n");
 }
 
-TEST_F(Dump, ShortBankFromAPipeKeepsTheOldScript)
+// The old script went before the first sample: none is left to describe
+// a mix of old and new samples.
+TEST_F(Dump, ShortBankFromAPipeLeavesNoScript)
 {
     writefile(path("out/bankinfo.lua"), "edited");
     runresult r = dumppipe(u32(0) + u32(2) + rec("A", 2) + rec("B", 4) + "ab" + "cd");
@@ -156,8 +158,7 @@ TEST_F(Dump, ShortBankFromAPipeKeepsTheOldScript)
                      "sample    0, name 'A' (   0), len 2, loop 0-0, fine 0\n"
                      "sample    1, name 'B' (   0), len 4, loop 0-0, fine 0\n" +
                          path("w.zbq") + ": wave bank ends inside the data of sample 1\n");
-    EXPECT_EQ(listdir(path("out")), (std::vector<std::string>{"bankinfo.lua", "sound000.raw"}));
-    EXPECT_EQ(readfile(path("out/bankinfo.lua")), "edited");
+    EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"sound000.raw"});
 }
 
 TEST_F(Dump, FailsWhenAFileCannotBeWritten)
@@ -172,13 +173,19 @@ TEST_F(Dump, FailsWhenAFileCannotBeWritten)
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, said + path("out") + "/sound000.raw: can't write: Is a directory\n");
     EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"sound000.raw"});
-    rmdir(path("out/sound000.raw").c_str());        // and where the script should go, last
+    rmdir(path("out/sound000.raw").c_str());        // an old script that can't be removed, first
     mkdir(path("out/bankinfo.lua").c_str(), 0777);
     r = run({PROG, "dump", path("w.zbq"), path("out")});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, said + path("out") + "/bankinfo.lua: can't write: Is a directory\n");
+    EXPECT_EQ(r.out, "header: version 0, waves 1\n" + path("out") + "/bankinfo.lua: can't remove: Is a directory\n");
+    EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"bankinfo.lua"});
+    rmdir(path("out/bankinfo.lua").c_str());        // a script that can't be written, last
+    r = run({PROG, "dump", path("w.zbq"), path("out")}, {.fsize = 64});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, said + path("out") + "/bankinfo.lua: can't write: File too large\n");
+    EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"sound000.raw"});
     EXPECT_EQ(readfile(path("out/sound000.raw")), "x");
-    rmdir(path("out/bankinfo.lua").c_str());        // nor what was written be synced
+    // nor what was written be synced
     r = run({PROG, "dump", path("w.zbq"), path("out")}, {.env = faildisk({"FAILSYNC=1"})});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, said + path("out") + ": can't sync: Input/output error\n");

@@ -32,8 +32,7 @@ TEST_F(WaveFault, DumpFailsWhenTheDiskFillsUp)
                      "sample    0, name 'BIG            ' (   0), len 5000, loop 0-0, fine 0\n" +
                          path("out") + "/sound000.raw: can't write: File too large\n");
     EXPECT_EQ(r.err, welcome + "error in dumping\n");
-    EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"bankinfo.lua"});
-    EXPECT_EQ(readfile(path("out/bankinfo.lua")), "edited");
+    EXPECT_TRUE(listdir(path("out")).empty());  // the old script went before the sample
 }
 
 // What the program needs in its environment to fail reads of file, in the

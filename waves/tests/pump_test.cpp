@@ -33,13 +33,33 @@ protected:
     std::string in() { return path("in"); }
 };
 
+// s .. s .. s with n operands: Lua makes the string in one allocation.
+static std::string concat(int n)
+{
+    std::string e = "s";
+    for (int i = 1; i < n; i++)
+        e += " .. s";
+    return e;
+}
+
 TEST_F(Pump, EmptyTableGivesOneZeroRecord)
 {
-    runresult r = pump("return {}");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, welcome);
-    EXPECT_EQ(r.out, "wubo works! top: 1\nmax sample 0\n");
-    EXPECT_EQ(bank(), u32(0) + u32(1) + std::string(32, '\0'));
+    struct {
+        std::string script, said;   // said: what the script itself prints first
+    } cases[] = {
+        {"return {}", ""},
+        {"os.execute('yes | head -c 2') return {}", "y\n"},     // yes ends by SIGPIPE, silently
+        // 960 MiB, below the memory a script may hold
+        {"local s = string.rep('x', 1 << 23) local t = " + concat(120) + " return {}", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.script.substr(0, 60));
+        runresult r = pump(c.script);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, welcome);
+        EXPECT_EQ(r.out, c.said + "wubo works! top: 1\nmax sample 0\n");
+        EXPECT_EQ(bank(), u32(0) + u32(1) + std::string(32, '\0'));
+    }
 }
 
 TEST_F(Pump, BuildsRecordsFromEntries)
@@ -93,8 +113,9 @@ TEST_F(Pump, KeepsFifteenNameBytes)
                           rec(pumpname("AB")) + rec(pumpname("12.5")) + rec(""));
 }
 
-TEST_F(Pump, AcceptsPrecompiledChunks)
+TEST_F(Pump, ReportsScriptErrorsAndKeepsTheEarlierBank)
 {
+    std::string script = in() + "/bankinfo.lua";
     lua_State *L = luaL_newstate();
     ASSERT_EQ(luaL_loadstring(L, "return { [0] = { name = 'BIN' } }"), LUA_OK);
     std::string chunk;
@@ -103,19 +124,17 @@ TEST_F(Pump, AcceptsPrecompiledChunks)
         return 0;
     }, &chunk, 0);
     lua_close(L);
-    EXPECT_EQ(pump(chunk).status, 0);
-    EXPECT_EQ(bank(), u32(0) + u32(1) + rec(pumpname("BIN")));
-}
-
-TEST_F(Pump, ReportsScriptErrorsAndKeepsTheEarlierBank)
-{
-    std::string script = in() + "/bankinfo.lua";
     struct {
         std::string script, out;
         int code;
     } cases[] = {
         {"return {", "Error loading lua: " + script + ":1: unexpected symbol near <eof>\n", 1},
+        {chunk, "Error loading lua: " + script + ": a precompiled chunk; bank scripts are loaded as text only\n", 1},
         {"error('boom')", "Error running lua: " + script + ":1: boom\n", 2},
+        {"os.exit(0)", "Error running lua: " + script + ":1: os.exit called: a bank script may not end the program\n",
+         2},
+        // 1 GiB, past the memory a script may hold
+        {"local s = string.rep('x', 1 << 23) local t = " + concat(128), "Error running lua: not enough memory\n", 2},
         {"error({})", "Error running lua: (null)\n", 2},
         {"return 5", "wubo works! top: 1\nError running lua: " + script + " returned number, not a table\n", 2},
         {"", "wubo works! top: 1\nError running lua: " + script + " returned nil, not a table\n", 2},
@@ -347,6 +366,10 @@ TEST_F(Pump, WarnsOfLikelyMistakes)
         {"file = 'a.raw', name = 'ABCDEFGHIJKLMNOP'",
          "name \"ABCDEFGHIJKLMNOP\" is longer than 15 bytes; only \"ABCDEFGHIJKLMNO\" is kept\n"},
         {"file = 'a.raw', loopend = 99999", "loop 0-99999 lies outside the sample's 4000 bytes\n"},
+        {"file = 'a.raw', loopbegin = 4001, loopend = 4000",
+         "loopbegin 4001 is not below loopend 4000; a dump will not write this loop back\n"
+         "warning: sample 0: loop 4001-4000 lies outside the sample's 4000 bytes\n",
+         u32(0) + u32(1) + rec(pumpname(""), 4000, 4001, 4000) + std::string(4000, 'a')},
         {"file = 'a.raw', loopbegin = 3000, loopend = 2000",
          "loopbegin 3000 is not below loopend 2000; a dump will not write this loop back\n"},
         {"file = 'a.raw', loopbegin = 7", "loopbegin 7 is not below loopend 0; a dump will not write this loop back\n"},
