@@ -50,7 +50,17 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
     if (!d)
         return -1;
-    while (dirent *e = readdir(d.get())) {
+    while (true) {
+        errno = 0;  // a null from readdir is the end only while errno stays 0
+        dirent *e = readdir(d.get());
+        if (!e && errno != 0) {
+            int err = errno;
+            d.reset();  // closedir may set errno too
+            errno = err;
+            return -1;
+        }
+        if (!e)
+            break;
         int64_t n;
         if (e->d_name[0] != '.')
             if (std::string own = readas(e->d_name, &n); !own.empty())

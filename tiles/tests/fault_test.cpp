@@ -88,8 +88,19 @@ TEST_F(TileFault, EveryTruncationFailsCleanly)
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find(path("t.art") + ": archive ends inside"), std::string::npos);
         EXPECT_TRUE(listdir(path("out")).empty());
+        // the whole archive, its reads failing after n bytes: a read error,
+        // not its end; the tile before the last is written by then
+        writefile(path("t.art"), art);
+        r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")},
+                {.env = faildisk({"FAILREAD=" + path("t.art"), "FAILAFTER=" + std::to_string(n)})});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, welcome + (n < 16 ? "" : "dump mode: version 1, numtiles 3 (reported 0), firsttile -1, "
+                                                  "lasttile 1\n") +
+                             path("t.art") + ": can't read archive: Input/output error\nerror in dumping\n");
+        EXPECT_EQ(listdir(path("out")).size(), n < art.size() - 1 ? 0u : 2u);
+        remove(path("out/tile-01.png").c_str());
+        remove(path("out/tile-01.yaml").c_str());
     }
-    writefile(path("t.art"), art);
     EXPECT_EQ(run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}).status, 0);
 }
 

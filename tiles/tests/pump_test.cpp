@@ -326,27 +326,34 @@ TEST_F(Pump, KeepsTheEarlierArchiveWhenItFails)
 {
     writefile(path("t.art"), "earlier");
     mkdir(path("dir.art").c_str(), 0777);
+    put("tile000.png", indexpng(64, 64, std::string(64 * 64, '\x01')));
     // a palette or an archive that can't be opened or created (a directory
-    // can't) stops the pump before its scan
+    // can't) stops the pump before its scan; a palette that can't be read
+    // says why; a directory whose reading fails, at its first entry or at
+    // its end (., .., tile000.png), is no shorter one
+    std::string eio = path("in") + ": can't read directory: Input/output error\n";
     struct {
         std::string art, pal, dir, err;
+        std::vector<std::string> env = {};
     } cases[] = {
         {"t.art", "pal.dat", "nodir",
          "file ret -1 range: -1 - -1\n" + path("nodir") + ": can't read directory: No such file or directory\n"},
         {"t.art", "nopal.dat", "in", ""},
+        {"t.art", "in", "in", path("in") + ": can't read palette: Is a directory\n"},
         {"nodir/t.art", "pal.dat", "in", ""},
         {"dir.art", "pal.dat", "in", ""},
+        {"t.art", "pal.dat", "in", "file ret -1 range: -1 - -1\n" + eio, faildisk({"FAILREADDIR=0"})},
+        {"t.art", "pal.dat", "in", "file ret -1 range: 0 - 0\n" + eio, faildisk({"FAILREADDIR=3"})},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.art + " " + c.pal + " " + c.dir);
-        runresult r = run({PROG, "pump", path(c.art), path(c.pal), path(c.dir)});
+        runresult r = run({PROG, "pump", path(c.art), path(c.pal), path(c.dir)}, {.env = c.env});
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, welcome + c.err + "error in pumping\n");
         EXPECT_EQ(art(), "earlier");
     }
 
     // a file size limit makes the write fail part way
-    put("tile000.png", indexpng(64, 64, std::string(64 * 64, '\x01')));
     runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, {.fsize = 1024});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("t.art") +
