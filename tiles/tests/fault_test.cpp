@@ -204,6 +204,22 @@ TEST_F(TileFault, HostileInputsAreRefusedWithinBounds)
     EXPECT_EQ(r.err, welcome + "dump mode: version 1, numtiles 1 (reported 0), firsttile 0, lasttile 0\n"
                                "out of memory\nerror in dumping\n");
     EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"tile000.png"});
+
+    // a tile of 64 MiB is decoded beside its inflated data and written from
+    // there: twice its pixels fit in 168 MiB, three times would not
+    std::string rows(size_t(65535) * 1024, '\0'), cols(rows.size(), '\0');
+    for (size_t x = 0; x < 65535; x++)
+        for (size_t y = 0; y < 1024; y++)
+            rows[y * 65535 + x] = cols[x * 1024 + y] = char(x + y);
+    writefile(path("out/tile000.png"), indexpng(65535, 1024, rows));
+    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("out")}, {.memory = 168 << 20});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n");
+    EXPECT_TRUE(readfile(path("t.art")) == makeart(0, 0, {{65535, 1024, 0, cols}}, 1, 666));
+    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("out")}, {.memory = 96 << 20});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("out") +
+                         "/tile000.png: can't decode image: out of memory [LodePNG error 83]\nerror in pumping\n");
 }
 
 TEST_F(TileFault, PumpReadsTheImagesItMeasuredOrFails)

@@ -437,6 +437,9 @@ TEST_F(Pump, GivesBackAGeneratedArchiveOfManyTiles)
     }
     tiles.front() = fixtile{3, 1, 0, "abc"};    // the ends must hold images: a dump of
     tiles.back() = fixtile{1, 2, 0x1000, "de"}; // empty end tiles can't show the range
+    tiles[150] = fixtile{37, 30001, 0, ""};     // written in strips of 32 columns and 5
+    for (int k = 0; k < 37 * 30001; k++)
+        tiles[150].cols += char(rng());
     writefile(path("t.art"), makeart(-20, 279, tiles, 9, 12345));
     roundtrip(dir, path("t.art"), "blood:" + path("pal.dat"), 100);
 }
