@@ -290,6 +290,7 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     lodepng_state_init(&st);
     std::unique_ptr<LodePNGState, void (*)(LodePNGState *)> keep(&st, lodepng_state_cleanup);
     st.decoder.color_convert = 0;
+    st.decoder.read_text_chunks = 0;    // never used: not worth inflating
     unsigned iw = 0, ih = 0;
     if (int e = checkheader(name, &st, raw, rawsize, rawsize, &iw, &ih))
         return e;

@@ -240,14 +240,20 @@ TEST_F(Pump, RefusesImagesItCannotTakeInPlainWords)
 
 TEST_F(Pump, TakesTallNarrowImagesThatInflateFromLittle)
 {
-    // valid images far smaller than their pixels, as editors save them
+    // valid images far smaller than their pixels, as editors save them,
+    // and one with a comment of 17 MiB, deflated, that the pump need not read
     put("tile000.png", encodepng(1, 65535, std::string(65535, '\0'), 0, 8));
     put("tile001.png", encodepng(4, 40000, std::string(4 * 40000 * 4, '\0'), 6, 8));
+    std::string bomb = bombpng(1, 1, 17), text = "Comment\0\0"s + bomb.substr(41, bomb.size() - 57);
+    std::string ztxt = u32be(uint32_t(text.size())) + "zTXt" + text + "0000";
+    lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&ztxt[0]));
+    put("tile002.png", indexpng(1, 1, "\x07").insert(33, ztxt));
     runresult r = pump();
     EXPECT_EQ(r.status, 0) << r.err;
     std::string a = art();
-    ASSERT_EQ(a.size(), 16u + 2 * 8 + 65535 + 4 * 40000);
-    EXPECT_EQ(a.substr(16, 8), u16(1) + u16(4) + u16(65535) + u16(40000));
+    ASSERT_EQ(a.size(), 16u + 3 * 8 + 65535 + 4 * 40000 + 1);
+    EXPECT_EQ(a.substr(16, 12), u16(1) + u16(4) + u16(1) + u16(65535) + u16(40000) + u16(1));
+    EXPECT_EQ(a.back(), '\x07');
 }
 
 TEST_F(Pump, TakesLimitsAtTheLimit)
@@ -464,7 +470,9 @@ TEST(Zcodec, RefusesDamageAsLodePNGDoes)
         {"one byte past the bound", good, 16 * 17 - 1, 109},
         {"IDAT's CRC", flip(good, good.size() - 13), 0, 57},
         {"IEND's CRC", flip(good, good.size() - 1), 0, 57},
-        {"an unknown chunk's CRC", greypng(z, "\0\0\0\1abCdxJUNK"s), 0, 57},
+        {"an unknown chunk's CRC", greypng(z, "\0\0\0\1abCdxJUNK"s), 0, 0},     // not read: not checked
+        {"a known chunk's CRC", greypng(z, "\0\0\0\1tEXtxJUNK"s), 0, 57},
+        {"an unknown critical chunk", greypng(z, "\0\0\0\1ABCDxJUNK"s), 0, 69},
         {"a chunk after IEND", good + "\0\0\0\0abCdJUNK"s, 0, 0},
         {"IEND cut short", good.substr(0, good.size() - 1), 0, 30},
         {"a length reaching the end", withlen(uint32_t(z.size() + 12)), 0, 57},
