@@ -24,12 +24,12 @@ void write_u32(FILE *f, uint32_t v)
 // One 16 x 16 block. Four rounds of interleaving the bytes of register pairs
 // transpose it when the rows go in, and the columns come out, in bit-reversed
 // order of their index.
-static void transpose16(const unsigned char *src, size_t cols, unsigned char *dst, size_t rows)
+static void transpose16(const unsigned char *src, size_t stride, unsigned char *dst, size_t rows)
 {
     static const int rev[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
     __m128i x[16], y[16];
     for (int i = 0; i < 16; i++)
-        x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + rev[i] * cols));
+        x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + rev[i] * stride));
     for (int round = 0; round < 4; round++) {
         for (int i = 0; i < 8; i++) {
             y[i] = _mm_unpacklo_epi8(x[2 * i], x[2 * i + 1]);
@@ -44,6 +44,11 @@ static void transpose16(const unsigned char *src, size_t cols, unsigned char *ds
 
 void transpose(const unsigned char *src, size_t rows, size_t cols, unsigned char *dst)
 {
+    transposeband(src, rows, cols, cols, dst);
+}
+
+void transposeband(const unsigned char *src, size_t rows, size_t cols, size_t stride, unsigned char *dst)
+{
     // in blocks of 16 x 16, so that reads and writes both stay within a few cache lines
     const size_t b = 16;
     for (size_t r0 = 0; r0 < rows; r0 += b)
@@ -51,13 +56,13 @@ void transpose(const unsigned char *src, size_t rows, size_t cols, unsigned char
             size_t r1 = std::min(rows, r0 + b), c1 = std::min(cols, c0 + b);
 #ifdef __SSE2__
             if (r1 - r0 == b && c1 - c0 == b) {
-                transpose16(src + r0 * cols + c0, cols, dst + c0 * rows + r0, rows);
+                transpose16(src + r0 * stride + c0, stride, dst + c0 * rows + r0, rows);
                 continue;
             }
 #endif
             for (size_t c = c0; c < c1; c++)
                 for (size_t r = r0; r < r1; r++)
-                    dst[c * rows + r] = src[r * cols + c];
+                    dst[c * rows + r] = src[r * stride + c];
         }
 }
 

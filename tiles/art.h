@@ -35,3 +35,7 @@ inline void decodeanm(uint32_t w, int32_t *frames, int32_t *animtype, int8_t *xc
 // dst[c * rows + r] = src[r * cols + c]: rows of an image to the columns of
 // the archive, or back with rows and cols swapped.
 void transpose(const unsigned char *src, size_t rows, size_t cols, unsigned char *dst);
+
+// The same for cols columns of an image whose rows are stride bytes apart:
+// a band of a wider image.
+void transposeband(const unsigned char *src, size_t rows, size_t cols, size_t stride, unsigned char *dst);

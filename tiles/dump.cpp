@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <lodepng.h>
@@ -32,6 +33,12 @@ static bool readblock(FILE *f, uint64_t n, bytes &buf)
     return true;
 }
 
+// A read of the archive that failed, where it did not just end.
+static int cantread(const char *archive)
+{
+    return report(4, "%s: can't read archive: %s", archive, strerror(errno));
+}
+
 static int shortpixels(const char *archive, int32_t t)
 {
     return report(4, "%s: archive ends inside the pixels of tile %d", archive, t);
@@ -44,14 +51,21 @@ static uint64_t tilesize(const bytes &tab, uint64_t n, uint64_t i)
 
 // Tile files in dir that this dump did not write, which the next pump
 // would take in beside the archive's own: a note of how many, naming the
-// first few.
+// first few. None when dir can't be read to the end: the count would be
+// wrong.
 static void notestrays(const char *dir, const bytes &tab, int64_t n, int32_t first)
 {
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
     if (!d)
         return;
     std::vector<std::string> strays;
-    while (dirent *e = readdir(d.get())) {
+    while (true) {
+        errno = 0;
+        dirent *e = readdir(d.get());
+        if (!e && errno != 0)
+            return;
+        if (!e)
+            break;
         int64_t t;
         if (!tilenumber(e->d_name, &t))
             continue;
@@ -110,7 +124,9 @@ int dump(const char *archive, const char *pal, const char *dir)
     int32_t reported = int32_t(read_u32(f.get()));
     int32_t first = int32_t(read_u32(f.get()));
     int32_t last = int32_t(read_u32(f.get()));
-    if (feof(f.get()) || ferror(f.get()))
+    if (ferror(f.get()))
+        return cantread(archive);
+    if (feof(f.get()))
         return report(4, "%s: archive ends inside its header", archive);
     int64_t n = int64_t(last) - first + 1;
     fprintf(stderr, "dump mode: version %d, numtiles %lld (reported %d), firsttile %d, lasttile %d\n",
@@ -123,7 +139,7 @@ int dump(const char *archive, const char *pal, const char *dir)
     uint64_t left = regular ? uint64_t(st.st_size) - 16 : 0;
     bytes tab;
     if ((regular && uint64_t(n) * 8 > left) || !readblock(f.get(), uint64_t(n) * 8, tab))
-        return report(4, "%s: archive ends inside its tile tables", archive);
+        return ferror(f.get()) ? cantread(archive) : report(4, "%s: archive ends inside its tile tables", archive);
     if (regular) {
         left -= uint64_t(n) * 8;
         for (int64_t i = 0; i < n; i++) {
@@ -153,7 +169,7 @@ int dump(const char *archive, const char *pal, const char *dir)
         decodeanm(get_u32(&tab[4 * (n + i)]), &s.frames, &s.animtype, &s.xcenter, &s.ycenter,
                   &s.animspeed);
         if (!readblock(f.get(), size, col))
-            return shortpixels(archive, t);
+            return ferror(f.get()) ? cantread(archive) : shortpixels(archive, t);
 
         // The sidecar goes first: a tile whose sidecar fails gets no image
         std::string text = sidecartext(s);

@@ -50,7 +50,17 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
     if (!d)
         return -1;
-    while (dirent *e = readdir(d.get())) {
+    while (true) {
+        errno = 0;  // a null from readdir is the end only while errno stays 0
+        dirent *e = readdir(d.get());
+        if (!e && errno != 0) {
+            int err = errno;
+            d.reset();  // closedir may set errno too
+            errno = err;
+            return -1;
+        }
+        if (!e)
+            break;
         int64_t n;
         if (e->d_name[0] != '.')
             if (std::string own = readas(e->d_name, &n); !own.empty())
@@ -82,7 +92,9 @@ static const char *pngcause(unsigned e, const unsigned char *p, size_t n, uint64
     switch (e) {
     case 27: case 30:   // zdecode walks the chunks first: a file cut anywhere gives 30
         return "the file ends early (cut short)";
-    case 77: case 83: case 92: case 95: case 105: case 109: case 112: case 113:
+    case 83:
+        return "out of memory";
+    case 77: case 92: case 95: case 105: case 109: case 112: case 113:
         return "the image is too large";
     case 29: case 31: case 32: case 33: case 34: case 35: case 37: case 38: case 39: case 40: case 41:
     case 42: case 43: case 44: case 45: case 63: case 69: case 72: case 73: case 74: case 75: case 76:
@@ -278,6 +290,7 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
     lodepng_state_init(&st);
     std::unique_ptr<LodePNGState, void (*)(LodePNGState *)> keep(&st, lodepng_state_cleanup);
     st.decoder.color_convert = 0;
+    st.decoder.read_text_chunks = 0;    // never used: not worth inflating
     unsigned iw = 0, ih = 0;
     if (int e = checkheader(name, &st, raw, rawsize, rawsize, &iw, &ih))
         return e;
@@ -416,7 +429,6 @@ int pump(const char *archive, const char *pal, const char *dir)
     auto listed = [&](const std::string &path) {
         return std::binary_search(names.begin(), names.end(), path.substr(strlen(dir) + 1));
     };
-    size_t most = 0;
     for (int64_t i = 0; i < n; i++) {
         int32_t t = int32_t(first + i);
         std::string side = tilename(dir, t, "yaml");
@@ -433,7 +445,6 @@ int pump(const char *archive, const char *pal, const char *dir)
                 return e;
         put_u16(&tab[2 * i], uint16_t(w));
         put_u16(&tab[2 * (n + i)], uint16_t(h));
-        most = std::max(most, size_t(w) * h);
     }
 
     // Header and tables
@@ -446,9 +457,11 @@ int pump(const char *archive, const char *pal, const char *dir)
     outwrite(out.get(), tab.data(), tab.size());
 
     // Second pass: each tile decoded, matched and written in turn, column
-    // after column; one tile is held at a time
+    // after column; one tile is held at a time, and its columns go out
+    // through a strip of 1 MiB, as many as fill it and 16 at least (16 of
+    // the tallest, 65535 pixels, still fit)
     auto cache = std::make_unique<colourcache>();
-    std::unique_ptr<unsigned char[]> col(new unsigned char[most]);
+    std::vector<unsigned char> strip(1 << 20);
     std::string file;
     for (int64_t i = 0; i < n; i++) {
         unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]), dw, dh;
@@ -466,8 +479,12 @@ int pump(const char *archive, const char *pal, const char *dir)
             return e;
         if (dw != w || dh != h)
             return changed(image);
-        transpose(px.get(), h, w, col.get());
-        outwrite(out.get(), col.get(), size_t(w) * h);
+        size_t k = std::max<size_t>(16, strip.size() / h / 16 * 16);
+        for (size_t x = 0; x < w; x += k) {
+            size_t cols = std::min<size_t>(k, w - x);
+            transposeband(px.get() + x, h, cols, w, strip.data());
+            outwrite(out.get(), strip.data(), cols * h);
+        }
     }
     if (int e = outcommit(std::move(out)))
         return report(1, "%s: can't write archive: %s", archive, strerror(e));

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "likely.h"
+#include "report.h"
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 
@@ -68,6 +69,10 @@ bool loadpalette(const char *arg, palette *pal)
         return false;
     unsigned char b[768];
     size_t got = fread(b, 1, sizeof b, f.get());
+    if (ferror(f.get())) {  // not the end of a short file: its colours are unknown
+        report(2, "%s: can't read palette: %s", arg, strerror(errno));
+        return false;
+    }
     // a byte past the end counts as EOF, -1: a short file gives -scale
     auto at = [&](int i) { return (size_t(i) < got ? b[i] : -1) * scale; };
     for (int k = 0; k < 256; k++) {

@@ -12,7 +12,8 @@ struct palette {
 };
 
 // "blood:" + path reads 8-bit channels as they are; a bare path reads
-// 6-bit channels scaled by 4. Returns false when the file can't be opened.
+// 6-bit channels scaled by 4. Returns false when the file can't be opened,
+// or after a line saying why when it can't be read.
 // Notes on standard error a file of other than 768 bytes, and values the
 // wrong width for the form it was given in.
 bool loadpalette(const char *arg, palette *pal);

@@ -120,8 +120,20 @@ unsigned zencode(unsigned char **out, size_t *outsize, const unsigned char *imag
     return e == 111 && code ? code : e;
 }
 
-// The CRC of every chunk from IHDR to IEND: 0, or LodePNG's code for the
-// first chunk that is damaged or that the file can't hold.
+// Whether LodePNG reads chunks of this type, and so checks their CRC: it
+// skips any other ancillary chunk unchecked.
+static bool readchunk(const unsigned char *type)
+{
+    static const char known[] = "IHDRPLTEIDATIENDtRNSbKGDtEXtzTXtiTXttIMEpHYsgAMAcHRMsRGBiCCPsBIT";
+    for (const char *k = known; *k; k += 4)
+        if (memcmp(type, k, 4) == 0)
+            return true;
+    return false;
+}
+
+// The CRC of every chunk from IHDR to IEND that LodePNG reads: 0, or
+// LodePNG's code for the first chunk that is damaged or that the file
+// can't hold.
 static unsigned checkcrcs(const unsigned char *in, size_t size)
 {
     for (size_t at = 8;;) {
@@ -132,7 +144,7 @@ static unsigned checkcrcs(const unsigned char *in, size_t size)
             return 63;
         if (len > size - at - 12)
             return 30;
-        if (get_b32(in + at + 8 + len) != libdeflate_crc32(0, in + at + 4, len + 4))
+        if (readchunk(in + at + 4) && get_b32(in + at + 8 + len) != libdeflate_crc32(0, in + at + 4, len + 4))
             return 57;
         if (memcmp(in + at + 4, "IEND", 4) == 0)
             return 0;

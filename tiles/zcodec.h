@@ -9,11 +9,11 @@
 unsigned zencode(unsigned char **out, size_t *outsize, const unsigned char *image, unsigned w, unsigned h,
                  LodePNGState *st);
 
-// lodepng_decode, with the CRC of every chunk up to IEND checked here
-// first and the zlib stream inflated by libdeflate, within st's
-// max_output_size. A failure returns the code LodePNG's own decoder gives
-// for it: 57 a damaged chunk, 30 one the file cuts short, 58 a wrong or
-// misplaced adler-32, 109 more data than the bound; 110 deflate data that
-// can't be inflated.
+// lodepng_decode, with the CRC of every chunk up to IEND that LodePNG
+// reads checked here first and the zlib stream inflated by libdeflate,
+// within st's max_output_size. A failure returns the code LodePNG's own
+// decoder gives for it: 57 a damaged chunk, 30 one the file cuts short, 58
+// a wrong or misplaced adler-32, 109 more data than the bound; 110 deflate
+// data that can't be inflated.
 unsigned zdecode(unsigned char **out, unsigned *w, unsigned *h, LodePNGState *st, const unsigned char *in,
                  size_t insize);

@@ -31,7 +31,7 @@ TEST(Vrel, PrintsUsageForAnythingElse)
                                   "usage 2: " PROG " pump tiles0000.art palette.dat inpath/\n";
     checkusage(usage, {
         {PROG}, {PROG, "dump", "a.art", "pal.dat"}, {PROG, "DUMP", "a", "b", "c"},
-        {PROG, "pump"}, {PROG, "Testanm"}});
+        {PROG, "pump"}, {PROG, "pump", "a.art", "pal.dat"}, {PROG, "Testanm"}});
 }
 
 TEST(Vrel, HelpAndVersionWinWhateverFollowsThem)
@@ -105,8 +105,13 @@ TEST_F(Dump, NarrowsPaletteChannelsToEightBits)
     p = decodepng(path("out/tile000.png"));
     EXPECT_EQ(p.pal[0], 200);
     EXPECT_EQ(p.pal[1], 63);
-    r = run({PROG, "dump", path("t.art"), "Blood:" + path("blood.dat"), path("out")});
-    EXPECT_EQ(r.status, 2);
+    // the prefix is "blood:" exactly: anything else is part of the path
+    for (const char *prefix : {"Blood:", "blood;"}) {
+        r = run({PROG, "dump", path("t.art"), prefix + path("blood.dat"), path("out")});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, summary("version 1, numtiles 1 (reported 0), firsttile 0, lasttile 0") +
+                             "error in dumping\n");
+    }
 }
 
 TEST_F(Dump, EmptyArchiveStillNeedsItsPalette)
@@ -165,6 +170,12 @@ TEST_F(Dump, LeavesOldFilesAloneButNamesThemAndReplacesImages)
     EXPECT_EQ(r.err, summary("version 1, numtiles 3 (reported 0), firsttile 0, lasttile 2") + path("out") +
                          ": 3 tile files not from this archive, which a pump would take in: "
                          "tile-02.yaml, tile003.png, tile5.png\n");
+    // a directory whose reading fails, even at its end, gets no note: its count is not known
+    std::string entries = std::to_string(listdir(path("out")).size() + 2);   // with . and ..
+    r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")},
+            {.env = faildisk({"FAILREADDIR=" + entries})});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, summary("version 1, numtiles 3 (reported 0), firsttile 0, lasttile 2"));
     for (const char *n : {"tile003.png", "tile5.png", "tile-02.yaml"})
         remove((path("out/") + n).c_str());
     r = dump(makeart(0, 2, {{1, 1, 0x100, "\x05"}, {0, 3, 0x1, ""}, {1, 1, 0xF0000000, "\x06"}}));

@@ -88,8 +88,19 @@ TEST_F(TileFault, EveryTruncationFailsCleanly)
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find(path("t.art") + ": archive ends inside"), std::string::npos);
         EXPECT_TRUE(listdir(path("out")).empty());
+        // the whole archive, its reads failing after n bytes: a read error,
+        // not its end; the tile before the last is written by then
+        writefile(path("t.art"), art);
+        r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")},
+                {.env = faildisk({"FAILREAD=" + path("t.art"), "FAILAFTER=" + std::to_string(n)})});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, welcome + (n < 16 ? "" : "dump mode: version 1, numtiles 3 (reported 0), firsttile -1, "
+                                                  "lasttile 1\n") +
+                             path("t.art") + ": can't read archive: Input/output error\nerror in dumping\n");
+        EXPECT_EQ(listdir(path("out")).size(), n < art.size() - 1 ? 0u : 2u);
+        remove(path("out/tile-01.png").c_str());
+        remove(path("out/tile-01.yaml").c_str());
     }
-    writefile(path("t.art"), art);
     EXPECT_EQ(run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}).status, 0);
 }
 
@@ -153,9 +164,11 @@ TEST_F(TileFault, SigtermDuringAPumpRemovesItsTemporary)
 
 TEST_F(TileFault, HostileInputsAreRefusedWithinBounds)
 {
-    // sparse sidecars: 1 MiB is read (its zeros are no entry); a byte more, or 2 TB, is refused
+    // sparse sidecars: 1 MiB is read (its zeros are no entry); a byte more,
+    // or 2 TB (1 GiB where file offsets have 32 bits), is refused
     runresult r;
-    for (off_t size : {off_t(1) << 20, (off_t(1) << 20) + 1, off_t(2) << 40}) {
+    off_t huge = off_t(sizeof(off_t) > 4 ? int64_t(2) << 40 : int64_t(1) << 30);
+    for (off_t size : {off_t(1) << 20, (off_t(1) << 20) + 1, huge}) {
         SCOPED_TRACE(size);
         writefile(path("out/tile000.yaml"), "");
         ASSERT_EQ(truncate(path("out/tile000.yaml").c_str(), size), 0);
@@ -185,12 +198,28 @@ TEST_F(TileFault, HostileInputsAreRefusedWithinBounds)
     EXPECT_FALSE(exists(path("t.art")));
     // a 65535 x 65535 tile in a sparse archive, with 256 MiB to hold it
     writefile(path("big.art"), makeart(0, 0, {{65535, 65535, 0, ""}}));
-    ASSERT_EQ(truncate(path("big.art").c_str(), 24 + off_t(65535) * 65535), 0);
+    ASSERT_EQ(truncate(path("big.art").c_str(), off_t(24 + int64_t(65535) * 65535)), 0);
     r = run({PROG, "dump", path("big.art"), path("pal.dat"), path("out")}, {.memory = 256 << 20});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "dump mode: version 1, numtiles 1 (reported 0), firsttile 0, lasttile 0\n"
                                "out of memory\nerror in dumping\n");
     EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"tile000.png"});
+
+    // a tile of 64 MiB is decoded beside its inflated data and written from
+    // there: twice its pixels fit in 168 MiB, three times would not
+    std::string rows(size_t(65535) * 1024, '\0'), cols(rows.size(), '\0');
+    for (size_t x = 0; x < 65535; x++)
+        for (size_t y = 0; y < 1024; y++)
+            rows[y * 65535 + x] = cols[x * 1024 + y] = char(x + y);
+    writefile(path("out/tile000.png"), indexpng(65535, 1024, rows));
+    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("out")}, {.memory = 168 << 20});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n");
+    EXPECT_TRUE(readfile(path("t.art")) == makeart(0, 0, {{65535, 1024, 0, cols}}, 1, 666));
+    r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("out")}, {.memory = 96 << 20});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("out") +
+                         "/tile000.png: can't decode image: out of memory [LodePNG error 83]\nerror in pumping\n");
 }
 
 TEST_F(TileFault, PumpReadsTheImagesItMeasuredOrFails)

@@ -168,10 +168,15 @@ TEST_F(MatchPump, KeepsIndicesWhereThePalettesAgreeAndMatchesTheRest)
     check(png, testpalette(), 4, true);
     check(png, testpalette(), 4, false);
 
-    // a palette file holding one colour twice: an image's index stays
+    // a palette file holding one colour twice: an image's index stays; an
+    // image of that very palette, taken by colour, gets the first of the two
     std::string twice = testpalette();
     twice.replace(3 * 9, 3, twice.substr(3 * 4, 3));
     check(indexpng(2, 1, "\x04\x09"s), twice, 4, true);
+    std::vector<unsigned char> same = dumppalette();
+    std::copy_n(&same[4 * 4], 4, &same[4 * 9]);
+    check(encodepng(2, 1, "\x04\x09"s, 3, 8, same), twice, 4, true);
+    check(encodepng(2, 1, "\x04\x09"s, 3, 8, same), twice, 4, false);
 
     // images of colours: grey, grey and alpha, RGB with a colour key, 16 bits
     std::mt19937 rng(5);

@@ -65,7 +65,7 @@ TEST_F(Pump, CountsOnlyNamesOfTheTileForm)
     std::string img = indexpng(1, 1, "\x07");
     for (const char *n : {"tile5.png", "tile7.PNG", "tile7.png.bak", ".tile7.png", "tile.png",
                           "tiles0000.art", "tile-3.png", "tile9.yml", "til8.png", "tile8png",
-                          "tile 4.yaml", "TILE004.Yml", "tile004.yaml.orig", "tile0005.png"})
+                          "tile 4.yaml", "TILE004.Yml", "tile004.yaml.orig", "tile0005.png", "tile+5.yaml"})
         put(n, img);
     runresult r = pump();
     // each file named like a tile file that is never read is named, with the name read instead
@@ -73,6 +73,7 @@ TEST_F(Pump, CountsOnlyNamesOfTheTileForm)
     EXPECT_EQ(r.err, welcome + "file ret 0 range: -3 - 5\n" +
                          in + "TILE004.Yml: never read; tile 4 is read from tile004.yaml\n" +
                          in + "tile 4.yaml: never read; tile 4 is read from tile004.yaml\n" +
+                         in + "tile+5.yaml: never read; tile 5 is read from tile005.yaml\n" +
                          in + "tile-3.png: never read; tile -3 is read from tile-03.png\n" +
                          in + "tile0005.png: never read; tile 5 is read from tile005.png\n" +
                          in + "tile5.png: never read; tile 5 is read from tile005.png\n" +
@@ -231,23 +232,54 @@ TEST_F(Pump, RefusesImagesItCannotTakeInPlainWords)
         EXPECT_EQ(art(), "earlier");
         EXPECT_EQ(listdir(dir).size(), 3u);   // pal.dat, in, t.art: no temporary left
     }
-    remove(path("in/tile000.png").c_str());
-    mkdir(path("in/tile000.png").c_str(), 0777);
-    runresult r = pump();
-    EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + in +
-                         "/tile000.png: not a regular file\nerror in pumping\n");
+    // an image that is there but can't be taken is no missing one, which
+    // would leave an empty tile
+    std::string why;
+    int nobody = otheruser(&why);
+    if (nobody >= 0) {  // for the run as nobody
+        ASSERT_EQ(chown(dir.c_str(), uid_t(nobody), gid_t(-1)), 0);
+        ASSERT_EQ(chown(path("t.art").c_str(), uid_t(nobody), gid_t(-1)), 0);
+    }
+    for (const char *d : {"isdir", "loop", "locked"})
+        mkdir(path(d).c_str(), 0777);
+    mkdir(path("isdir/tile000.png").c_str(), 0777);
+    ASSERT_EQ(symlink("tile000.png", path("loop/tile000.png").c_str()), 0);
+    writefile(path("locked/tile000.png"), good);
+    chmod(path("locked/tile000.png").c_str(), 0);
+    struct {
+        std::string dir, err;
+        int uid;
+    } odd[] = {{"isdir", "not a regular file", -1},
+               {"loop", "Too many levels of symbolic links", -1},
+               {"locked", "Permission denied", nobody}};
+    for (const auto &c : odd) {
+        SCOPED_TRACE(c.dir);
+        if (c.uid < 0 && c.dir == "locked" && geteuid() == 0)
+            continue;   // no other user, and root reads any file
+        runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path(c.dir)}, {.uid = c.uid});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path(c.dir) + "/tile000.png: " + c.err +
+                             "\nerror in pumping\n");
+        EXPECT_EQ(art(), "earlier");
+    }
 }
 
 TEST_F(Pump, TakesTallNarrowImagesThatInflateFromLittle)
 {
-    // valid images far smaller than their pixels, as editors save them
+    // valid images far smaller than their pixels, as editors save them,
+    // and one with a comment of 17 MiB, deflated, that the pump need not read
     put("tile000.png", encodepng(1, 65535, std::string(65535, '\0'), 0, 8));
     put("tile001.png", encodepng(4, 40000, std::string(4 * 40000 * 4, '\0'), 6, 8));
+    std::string bomb = bombpng(1, 1, 17), text = "Comment\0\0"s + bomb.substr(41, bomb.size() - 57);
+    std::string ztxt = u32be(uint32_t(text.size())) + "zTXt" + text + "0000";
+    lodepng_chunk_generate_crc(reinterpret_cast<unsigned char *>(&ztxt[0]));
+    put("tile002.png", indexpng(1, 1, "\x07").insert(33, ztxt));
     runresult r = pump();
     EXPECT_EQ(r.status, 0) << r.err;
     std::string a = art();
-    ASSERT_EQ(a.size(), 16u + 2 * 8 + 65535 + 4 * 40000);
-    EXPECT_EQ(a.substr(16, 8), u16(1) + u16(4) + u16(65535) + u16(40000));
+    ASSERT_EQ(a.size(), 16u + 3 * 8 + 65535 + 4 * 40000 + 1);
+    EXPECT_EQ(a.substr(16, 12), u16(1) + u16(4) + u16(1) + u16(65535) + u16(40000) + u16(1));
+    EXPECT_EQ(a.back(), '\x07');
 }
 
 TEST_F(Pump, TakesLimitsAtTheLimit)
@@ -326,27 +358,34 @@ TEST_F(Pump, KeepsTheEarlierArchiveWhenItFails)
 {
     writefile(path("t.art"), "earlier");
     mkdir(path("dir.art").c_str(), 0777);
+    put("tile000.png", indexpng(64, 64, std::string(64 * 64, '\x01')));
     // a palette or an archive that can't be opened or created (a directory
-    // can't) stops the pump before its scan
+    // can't) stops the pump before its scan; a palette that can't be read
+    // says why; a directory whose reading fails, at its first entry or at
+    // its end (., .., tile000.png), is no shorter one
+    std::string eio = path("in") + ": can't read directory: Input/output error\n";
     struct {
         std::string art, pal, dir, err;
+        std::vector<std::string> env = {};
     } cases[] = {
         {"t.art", "pal.dat", "nodir",
          "file ret -1 range: -1 - -1\n" + path("nodir") + ": can't read directory: No such file or directory\n"},
         {"t.art", "nopal.dat", "in", ""},
+        {"t.art", "in", "in", path("in") + ": can't read palette: Is a directory\n"},
         {"nodir/t.art", "pal.dat", "in", ""},
         {"dir.art", "pal.dat", "in", ""},
+        {"t.art", "pal.dat", "in", "file ret -1 range: -1 - -1\n" + eio, faildisk({"FAILREADDIR=0"})},
+        {"t.art", "pal.dat", "in", "file ret -1 range: 0 - 0\n" + eio, faildisk({"FAILREADDIR=3"})},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.art + " " + c.pal + " " + c.dir);
-        runresult r = run({PROG, "pump", path(c.art), path(c.pal), path(c.dir)});
+        runresult r = run({PROG, "pump", path(c.art), path(c.pal), path(c.dir)}, {.env = c.env});
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, welcome + c.err + "error in pumping\n");
         EXPECT_EQ(art(), "earlier");
     }
 
     // a file size limit makes the write fail part way
-    put("tile000.png", indexpng(64, 64, std::string(64 * 64, '\x01')));
     runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, {.fsize = 1024});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("t.art") +
@@ -430,6 +469,9 @@ TEST_F(Pump, GivesBackAGeneratedArchiveOfManyTiles)
     }
     tiles.front() = fixtile{3, 1, 0, "abc"};    // the ends must hold images: a dump of
     tiles.back() = fixtile{1, 2, 0x1000, "de"}; // empty end tiles can't show the range
+    tiles[150] = fixtile{37, 30001, 0, ""};     // written in strips of 32 columns and 5
+    for (int k = 0; k < 37 * 30001; k++)
+        tiles[150].cols += char(rng());
     writefile(path("t.art"), makeart(-20, 279, tiles, 9, 12345));
     roundtrip(dir, path("t.art"), "blood:" + path("pal.dat"), 100);
 }
@@ -454,7 +496,9 @@ TEST(Zcodec, RefusesDamageAsLodePNGDoes)
         {"one byte past the bound", good, 16 * 17 - 1, 109},
         {"IDAT's CRC", flip(good, good.size() - 13), 0, 57},
         {"IEND's CRC", flip(good, good.size() - 1), 0, 57},
-        {"an unknown chunk's CRC", greypng(z, "\0\0\0\1abCdxJUNK"s), 0, 57},
+        {"an unknown chunk's CRC", greypng(z, "\0\0\0\1abCdxJUNK"s), 0, 0},     // not read: not checked
+        {"a known chunk's CRC", greypng(z, "\0\0\0\1tEXtxJUNK"s), 0, 57},
+        {"an unknown critical chunk", greypng(z, "\0\0\0\1ABCDxJUNK"s), 0, 69},
         {"a chunk after IEND", good + "\0\0\0\0abCdJUNK"s, 0, 0},
         {"IEND cut short", good.substr(0, good.size() - 1), 0, 30},
         {"a length reaching the end", withlen(uint32_t(z.size() + 12)), 0, 57},
