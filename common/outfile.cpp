@@ -277,35 +277,44 @@ static bool keepattrs(int fd, const struct stat &st, [[maybe_unused]] const attr
 enum place { temporary, inplacetoo, refused };
 
 // Where the output for path goes, decided before anything is made: a
-// temporary renamed over real (the file at the end of path's links) in dir,
-// or in place, as fopen would write; refused, with errno set, for a file
-// we may not write. Sets st, there and attrs for a file already there.
-static place where(const std::string &path, const std::string &real, const std::string &dir, bool *there,
-                   struct stat *st, attrlist *attrs)
+// temporary renamed over the file at the end of path's links, or in place,
+// as fopen would write; refused, with errno set, for a file we may not
+// write. Sets real to that file's name, dir to its directory, and st,
+// there and attrs for a file already there.
+static place where(const std::string &path, std::string *real, std::string *dir, bool *there, struct stat *st,
+                   attrlist *attrs)
 {
-    *there = stat(path.c_str(), st) == 0;
+    int got = lstat(path.c_str(), st);
+    bool link = got == 0 && S_ISLNK(st->st_mode);
+    if (link)
+        got = stat(path.c_str(), st);
+    *there = got == 0;
+    *real = link ? follow(path) : path;
+    size_t slash = real->rfind('/');
+    *dir = slash == std::string::npos ? "." : slash == 0 ? "/" : real->substr(0, slash);
     if (!*there && errno != ENOENT)
         return inplacetoo;      // fails as fopen would
     if (*there && !S_ISREG(st->st_mode))
         return inplacetoo;      // devices, FIFOs; a directory fails
-    if (real.empty() || real.back() == '/' || faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    if (real->empty() || real->back() == '/' || faccessat(AT_FDCWD, dir->c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         return inplacetoo;      // a directory we can't add to: what fopen does happens
     if (!*there)
         return temporary;
     if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
         return refused;         // a file we may not write stays as it is
     // only in place does the file stay the one its other names and holders
-    // see, keep an owner or group we can't give (another user's, one whose
-    // group we are not in), and stay under a name mounted on it
+    // see (a link through /proc names no file to put beside), keep an owner
+    // or group we can't give (another user's, one whose group we are not
+    // in), and stay under a name mounted on it
     struct stat rst;
     uid_t me = geteuid();
-    if (st->st_nlink > 1 || lstat(real.c_str(), &rst) != 0 || rst.st_ino != st->st_ino ||
-        rst.st_dev != st->st_dev || (me != 0 && (st->st_uid != me || !ingroup(st->st_gid))) ||
-        mountedon(real, *st, dir))
+    if (st->st_nlink > 1 ||
+        (link && (lstat(real->c_str(), &rst) != 0 || rst.st_ino != st->st_ino || rst.st_dev != st->st_dev)) ||
+        (me != 0 && (st->st_uid != me || !ingroup(st->st_gid))) || mountedon(*real, *st, *dir))
         return inplacetoo;
     // and what can't be copied: an attribute we can't read, or one of the
     // system's own namespaces no user may set
-    if (!readattrs(real, attrs))
+    if (!readattrs(*real, attrs))
         return inplacetoo;
     for (const auto &a : *attrs)
         if (me != 0 && a.first.compare(0, 8, "trusted.") == 0)
@@ -319,14 +328,13 @@ outfilep outopen(const std::string &path, bool durable)
     outfilep o(new outfile{-1, 0, durable, false, 0, -1, false, -1, "", ""}, outdrop);
     current = o.get();
     buf.resize(1 << 20);
-    std::string real = follow(path);
-    size_t slash = real.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : real.substr(0, slash);
-    o->name = real.substr(slash + 1);           // npos + 1 is 0: a bare name
+    std::string real, dir;
     bool there;
     struct stat st;
     attrlist attrs;
-    switch (where(path, real, dir, &there, &st, &attrs)) {
+    place p = where(path, &real, &dir, &there, &st, &attrs);
+    o->name = real.substr(real.rfind('/') + 1);  // npos + 1 is 0: a bare name
+    switch (p) {
     case refused:
         return none(std::move(o));
     case inplacetoo:
