@@ -92,8 +92,10 @@ TEST_F(Outfile, FollowsLinksToTheFileTheyName)
     ASSERT_EQ(symlink("missing", path("sub/dangling").c_str()), 0);
     for (const char *name : {"one", "two", "sub/three"}) {
         SCOPED_TRACE(name);
+        ino_t before = info("sub/t").st_ino;
         ASSERT_EQ(save(name, name), 0);
         EXPECT_EQ(readfile(path("sub/t")), name);
+        EXPECT_NE(info("sub/t").st_ino, before);     // replaced whole, not written in place
         EXPECT_TRUE(S_ISLNK(info(name, true).st_mode));
     }
     ASSERT_EQ(save("sub/dangling", "made"), 0);                 // fopen creates the target

@@ -236,7 +236,7 @@ TEST_F(Pump, RefusesImagesItCannotTakeInPlainWords)
     // an image that is there but can't be taken is no missing one, which
     // would leave an empty tile
     std::string why;
-    int nobody = otheruser(&why);
+    int nobody = otheruser(&why, PROG);
     if (nobody >= 0) {  // for the run as nobody
         ASSERT_EQ(chown(dir.c_str(), uid_t(nobody), gid_t(-1)), 0);
         // with nobody's group too, or it is written in place, as fopen would
