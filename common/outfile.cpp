@@ -531,9 +531,10 @@ static int renamewaiting()
     for (const auto &[dev, fd] : pending)
         if (int e = syncfilesystem(fd); e && !err)
             err = e;
+    bool synced = err == 0;
     for (int i = 0; i < n; i++) {
         waiting &w = batch[i];
-        if (err || renameat(w.dir, w.tmp, w.dir, w.name) != 0) {
+        if (!synced || renameat(w.dir, w.tmp, w.dir, w.name) != 0) {
             err = err ? err : errno;
             unlinkat(w.dir, w.tmp, 0);
         }

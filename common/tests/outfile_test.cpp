@@ -422,6 +422,14 @@ TEST_F(Outfile, SyncsEveryNameItRenamesAndReportsFailedSyncs)
     EXPECT_EQ(outsync(), 0);
     EXPECT_EQ(calls, "syncfs rename syncfs");
     EXPECT_EQ(readfile(path("r256")), "new");
+
+    // a rename that fails leaves the others of its batch to go through
+    ASSERT_EQ(savefile(path("r1"), "newer", 5), 0);
+    ASSERT_EQ(savefile(path("r2"), "newer", 5), 0);
+    unlink(path("r1").c_str());
+    mkdir(path("r1").c_str(), 0777);
+    EXPECT_EQ(outsync(), EISDIR);
+    EXPECT_EQ(readfile(path("r2")), "newer");
     EXPECT_EQ(listdir(dir).size(), 259u);
     EXPECT_EQ(listdir(path("sub")), (std::vector<std::string>{"h", "r0"}));
 }
