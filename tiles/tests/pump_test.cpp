@@ -500,6 +500,7 @@ TEST(Zcodec, RefusesDamageAsLodePNGDoes)
         {"IEND's CRC", flip(good, good.size() - 1), 0, 57},
         {"an unknown chunk's CRC", greypng(z, "\0\0\0\1abCdxJUNK"s), 0, 0},     // not read: not checked
         {"a known chunk's CRC", greypng(z, "\0\0\0\1tEXtxJUNK"s), 0, 57},
+        {"PLTE's CRC", greypng(z, "\0\0\0\3PLTEabcJUNK"s), 0, 57},
         {"an unknown critical chunk", greypng(z, "\0\0\0\1ABCDxJUNK"s), 0, 69},
         {"a chunk after IEND", good + "\0\0\0\0abCdJUNK"s, 0, 0},
         {"IEND cut short", good.substr(0, good.size() - 1), 0, 30},
