@@ -35,12 +35,17 @@ TEST_F(TileFault, DumpFailsWhenTheDiskFillsUp)
                          path("out") + "/tile000.png: can't write image: File too large\nerror in dumping\n");
     EXPECT_TRUE(listdir(path("out")).empty());   // no half-written image
 
-    // an earlier image stays whole
+    // an earlier image stays whole; one replaced before the failure is put in place
+    writefile(path("t.art"), makeart(0, 1, {{1, 1, 0, "a"}, {64, 64, 0, noise}}));
+    mkdir(path("ok").c_str(), 0777);
+    ASSERT_EQ(run({PROG, "dump", path("t.art"), path("pal.dat"), path("ok")}).status, 0);
     writefile(path("out/tile000.png"), "earlier");
+    writefile(path("out/tile001.png"), "earlier");
     r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}, {.fsize = 2048});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(readfile(path("out/tile000.png")), "earlier");
-    EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"tile000.png"});
+    EXPECT_EQ(readfile(path("out/tile000.png")), readfile(path("ok/tile000.png")));
+    EXPECT_EQ(readfile(path("out/tile001.png")), "earlier");
+    EXPECT_EQ(listdir(path("out")), (std::vector<std::string>{"tile000.png", "tile001.png"}));
 }
 
 TEST_F(TileFault, PumpLeavesNoPartOfANewArchive)
