@@ -59,13 +59,9 @@ static void notestrays(const char *dir, const bytes &tab, int64_t n, int32_t fir
     if (!d)
         return;
     std::vector<std::string> strays;
-    while (true) {
-        errno = 0;
-        dirent *e = readdir(d.get());
-        if (!e && errno != 0)
-            return;
-        if (!e)
-            break;
+    dirent *e;
+    int got;
+    while ((got = nextentry(d.get(), &e)) > 0) {
         int64_t t;
         if (!tilenumber(e->d_name, &t))
             continue;
@@ -79,7 +75,7 @@ static void notestrays(const char *dir, const bytes &tab, int64_t n, int32_t fir
         if (!ours)
             strays.push_back(e->d_name);
     }
-    if (strays.empty())
+    if (got < 0 || strays.empty())
         return;
     std::sort(strays.begin(), strays.end());
     std::string names;

@@ -50,17 +50,9 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
     if (!d)
         return -1;
-    while (true) {
-        errno = 0;  // a null from readdir is the end only while errno stays 0
-        dirent *e = readdir(d.get());
-        if (!e && errno != 0) {
-            int err = errno;
-            d.reset();  // closedir may set errno too
-            errno = err;
-            return -1;
-        }
-        if (!e)
-            break;
+    dirent *e;
+    int got;
+    while ((got = nextentry(d.get(), &e)) > 0) {
         int64_t n;
         if (e->d_name[0] != '.')
             if (std::string own = readas(e->d_name, &n); !own.empty())
@@ -74,6 +66,12 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
             *last = n;
         *seen = true;
         names->push_back(e->d_name);
+    }
+    if (got < 0) {
+        int err = errno;
+        d.reset();  // closedir may set errno too
+        errno = err;
+        return -1;
     }
     std::sort(names->begin(), names->end());
     std::sort(unread->begin(), unread->end());

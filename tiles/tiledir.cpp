@@ -94,6 +94,13 @@ bool loadpalette(const char *arg, palette *pal)
     return true;
 }
 
+int nextentry(DIR *d, dirent **e)
+{
+    errno = 0;
+    *e = readdir(d);
+    return *e ? 1 : errno != 0 ? -1 : 0;
+}
+
 std::string tilename(const std::string &dir, int32_t t, const char *ext)
 {
     char name[32];
