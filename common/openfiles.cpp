@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#include "platform.h"
+#else
+#include <sys/resource.h>
+#endif
 
 void closeall(std::vector<int> *fds)
 {
@@ -12,6 +18,8 @@ void closeall(std::vector<int> *fds)
         if (fd >= 0)
             close(fd);
 }
+
+#ifndef _WIN32
 
 size_t allowopen(size_t n)
 {
@@ -38,3 +46,38 @@ int openread(const char *path, struct stat *st)
     }
     return fd;
 }
+
+#else
+
+// The C runtime's descriptors are a fixed table of 2048, stdio's among them.
+size_t allowopen(size_t n) { return std::min<size_t>(n, 2048 - 64); }
+
+// Through the wide-character call, as the path is UTF-8, and shared as a
+// POSIX open is: others may still rename or remove the file. A directory
+// opens too, as it does elsewhere, for the caller to refuse.
+int openread(const char *path, struct stat *st)
+{
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = winerrno(GetLastError());
+        return -1;
+    }
+    int fd = _open_osfhandle(intptr_t(h), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return -1;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (fstat(fd, st) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        st->st_mode = S_IFDIR | 0555;
+    return fd;
+}
+
+#endif

@@ -1,5 +1,6 @@
 #include "report.h"
 #include "outfile.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -69,6 +70,7 @@ static ssize_t writeout(void *, const char *p, size_t n)
 
 void keepouterr()
 {
+    rawstdio();
 #ifdef __GLIBC__
     cookie_io_functions_t io = {nullptr, writeout, nullptr, nullptr};
     FILE *f = fopencookie(nullptr, "w", io);

@@ -20,7 +20,8 @@ int report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)))
 int guarded(int (*op)(char **), char **argv);
 
 // Makes standard output a stream that keeps the first reason a write to it
-// failed, where the C library allows; call it before anything takes stdout.
+// failed, where the C library allows, and makes both standard streams write
+// bytes as they are; call it before anything is written.
 void keepouterr();
 
 // Flushes standard output: 0, or 2 after a line on standard error saying

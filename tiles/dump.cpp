@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <lodepng.h>
 #include <memory>
 #include <sys/stat.h>
@@ -9,6 +8,7 @@
 
 #include "art.h"
 #include "outfile.h"
+#include "platform.h"
 #include "report.h"
 #include "tiledir.h"
 #include "vrel.h"
@@ -55,27 +55,24 @@ static uint64_t tilesize(const bytes &tab, uint64_t n, uint64_t i)
 // wrong.
 static void notestrays(const char *dir, const bytes &tab, int64_t n, int32_t first)
 {
-    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
-    if (!d)
+    std::vector<std::string> entries, strays;
+    if (listnames(dir, &entries) != 0)
         return;
-    std::vector<std::string> strays;
-    dirent *e;
-    int got;
-    while ((got = nextentry(d.get(), &e)) > 0) {
+    for (const std::string &e : entries) {
         int64_t t;
-        if (!tilenumber(e->d_name, &t))
+        if (!tilenumber(e.c_str(), &t))
             continue;
         int64_t i = t - first;
         bool ours = false;
         if (i >= 0 && i < n && tilesize(tab, n, i) > 0) {
-            std::string name = std::string("/") + e->d_name;
+            std::string name = "/" + e;
             ours = name == tilename("", int32_t(t), "png") ||
                    (name == tilename("", int32_t(t), "yaml") && (get_u32(&tab[4 * (n + i)]) & 0x0FFFFFFF));
         }
         if (!ours)
-            strays.push_back(e->d_name);
+            strays.push_back(e);
     }
-    if (got < 0 || strays.empty())
+    if (strays.empty())
         return;
     std::sort(strays.begin(), strays.end());
     std::string names;

@@ -13,8 +13,8 @@ static int pumpargs(char **argv) { return pump(argv[2], argv[3], argv[4]); }
 
 int main(int argc, char **argv)
 {
-    fprintf(stderr, "welcome to vrel (vrelio + art), an elaborate .art pump & dump scheme\n");
     keepouterr();
+    fprintf(stderr, "welcome to vrel (vrelio + art), an elaborate .art pump & dump scheme\n");
     setprogram("vrel", stderr);
     outsignals();
     // Each tile's buffers, freed, serve the next tile: handed back to the

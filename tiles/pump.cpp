@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <dirent.h>
 #include <lodepng.h>
 #include <memory>
 #include <new>
@@ -15,6 +14,7 @@
 #include "outfile.h"
 #include "match.h"
 #include "openfiles.h"
+#include "platform.h"
 #include "pump.h"
 #include "report.h"
 #include "tiledir.h"
@@ -47,29 +47,24 @@ static std::string readas(const char *name, int64_t *n)
 int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
                  std::vector<std::string> *names, std::vector<std::string> *unread)
 {
-    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
-    if (!d)
-        return -1;
-    dirent *e;
-    int got;
-    while ((got = nextentry(d.get(), &e)) > 0) {
+    std::vector<std::string> entries;
+    int got = listnames(dir, &entries), err = errno;
+    for (const std::string &e : entries) {
         int64_t n;
-        if (e->d_name[0] != '.')
-            if (std::string own = readas(e->d_name, &n); !own.empty())
-                unread->push_back(std::string(dir) + "/" + e->d_name + ": never read; tile " + std::to_string(n) +
+        if (e[0] != '.')
+            if (std::string own = readas(e.c_str(), &n); !own.empty())
+                unread->push_back(std::string(dir) + "/" + e + ": never read; tile " + std::to_string(n) +
                                   " is read from " + own);
-        if (!tilenumber(e->d_name, &n))
+        if (!tilenumber(e.c_str(), &n))
             continue;
         if (!*seen || n < *first)
             *first = n;
         if (!*seen || n > *last)
             *last = n;
         *seen = true;
-        names->push_back(e->d_name);
+        names->push_back(e);
     }
-    if (got < 0) {
-        int err = errno;
-        d.reset();  // closedir may set errno too
+    if (got != 0) {
         errno = err;
         return -1;
     }
@@ -348,7 +343,7 @@ static int openimage(const std::string &name, size_t *room, int *fd, unsigned *w
     if (!S_ISREG(st.st_mode))
         return cantread(name, EISDIR);
     unsigned char head[33];
-    ssize_t n = pread(f, head, sizeof head, 0);
+    int64_t n = readat(f, head, sizeof head, 0);
     if (n < 0)
         return cantread(name, errno);
     LodePNGState png;
@@ -375,13 +370,13 @@ static int readimage(const std::string &name, int *fd, uint64_t size, std::strin
         return cantread(name, errno);
     file.resize(size);
     size_t got = 0;
-    ssize_t k = 1;
-    while (got < size && (k = pread(*fd, &file[got], size - got, off_t(got))) > 0)
+    int64_t k = 1;
+    while (got < size && (k = readat(*fd, &file[got], size - got, got)) > 0)
         got += size_t(k);
     if (k < 0)
         return cantread(name, errno);
     char more;
-    if (got < size || pread(*fd, &more, 1, off_t(size)) > 0)
+    if (got < size || readat(*fd, &more, 1, size) > 0)
         return changed(name);
     return 0;
 }

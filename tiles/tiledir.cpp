@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "likely.h"
+#include "openfiles.h"
 #include "report.h"
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
@@ -92,13 +92,6 @@ bool loadpalette(const char *arg, palette *pal)
     if (scale == 1 && got > 0 && most < 64)
         fprintf(stderr, "%s: every value is below 64, so it holds 6-bit colours: give it without blood:\n", arg);
     return true;
-}
-
-int nextentry(DIR *d, dirent **e)
-{
-    errno = 0;
-    *e = readdir(d);
-    return *e ? 1 : errno != 0 ? -1 : 0;
 }
 
 std::string tilename(const std::string &dir, int32_t t, const char *ext)
@@ -325,12 +318,11 @@ void parsesidecar(const std::string &text, sidecar *s, std::string *notes)
 
 int readwhole(const std::string &path, std::string &data, uint64_t most)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);    // a FIFO must not block
+    struct stat st;
+    int fd = openread(path.c_str(), &st);   // a FIFO must not block
     if (fd < 0)
         return errno;
-    struct stat st;
-    int err = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EISDIR
-            : uint64_t(st.st_size) > most ? EFBIG : 0;
+    int err = !S_ISREG(st.st_mode) ? EISDIR : uint64_t(st.st_size) > most ? EFBIG : 0;
     if (!err) {
         data.resize(size_t(st.st_size));
         size_t got = 0;

@@ -2,7 +2,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <dirent.h>
 #include <string>
 
 // Channel values as loaded: file byte times the scale factor, -1 times it
@@ -18,10 +17,6 @@ struct palette {
 // Notes on standard error a file of other than 768 bytes, and values the
 // wrong width for the form it was given in.
 bool loadpalette(const char *arg, palette *pal);
-
-// Reads d's next entry into e: 1, 0 at the end, or -1 with errno set when
-// reading fails (readdir tells that from the end only by errno).
-int nextentry(DIR *d, dirent **e);
 
 // dir + "/tile%03d." + ext, the number zero-padded to three digits.
 std::string tilename(const std::string &dir, int32_t t, const char *ext);

@@ -74,8 +74,8 @@ static int openlibs(lua_State *L)
 
 int main(int argc, char **argv)
 {
-    fprintf(stderr, "welcome to zbqtool, an elaborate .zbq pump & dump scheme\n");
     keepouterr();   // before the lines and Lua's io.stdout take stdout
+    fprintf(stderr, "welcome to zbqtool, an elaborate .zbq pump & dump scheme\n");
     setprogram("zbqtool", stdout);
     outsignals();
     L = lua_newstate(luaalloc, nullptr);

@@ -15,6 +15,7 @@
 #include "likely.h"
 #include "openfiles.h"
 #include "outfile.h"
+#include "platform.h"
 #include "pump.h"
 #include "report.h"
 #include "zbq.h"
@@ -356,7 +357,7 @@ static int iswav(int fd, const struct stat &st, bool *wav)
     *wav = false;
     if (!S_ISREG(st.st_mode) || st.st_size < int64_t(sizeof h))
         return 0;
-    ssize_t k = pread(fd, h, sizeof h, 0);
+    int64_t k = readat(fd, h, sizeof h, 0);
     if (k < 0)
         return errno;
     *wav = k == sizeof h && memcmp(h, "RIFF", 4) == 0 && memcmp(h + 8, "WAVE", 4) == 0;
