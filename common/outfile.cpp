@@ -1,9 +1,8 @@
-#include "outfile.h"
+#include "outlayer.h"
 #include "report.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -16,25 +15,6 @@
 #ifdef HAVE_XATTR
 #include <sys/xattr.h>
 #endif
-
-struct outfile {
-    int fd;             // where the bytes go; -1 once closed
-    int err;            // first write error seen, as an errno value
-    bool durable;       // synced before the rename, and its name after
-    bool replaces;      // the temporary goes over a file already there
-    uint64_t unsynced;  // bytes written since writeback was last started
-    int dir;            // directory of the temporary; -1 when writing in place
-    bool dirsync;       // dir was opened for reading, so it can be synced
-    int keep;           // the file, open past its close to sync its file system; or -1
-    std::string tmp;    // the temporary's name in dir, until renamed
-    std::string name;   // the final name in dir
-};
-
-// The one output open: the signal handler knows a single temporary, and
-// the bytes not yet written wait in one buffer.
-static outfile *current;
-static std::vector<char> buf;
-static size_t buffered;
 
 // The temporary being written, for the signal handler: its name is set
 // before its directory, and the directory cleared before it is closed.
@@ -104,10 +84,7 @@ void outdrop(outfile *o)
         livedir = -1;
         close(o->dir);
     }
-    if (current == o) {
-        current = nullptr;
-        buffered = 0;
-    }
+    dropbuffer(o);
     delete o;
 }
 
@@ -324,10 +301,8 @@ static place where(const std::string &path, std::string *real, std::string *dir,
 
 outfilep outopen(const std::string &path, bool durable)
 {
-    assert(!current && "one output at a time");
     outfilep o(new outfile{-1, 0, durable, false, 0, -1, false, -1, "", ""}, outdrop);
-    current = o.get();
-    buf.resize(1 << 20);
+    takebuffer(o.get());
     std::string real, dir;
     bool there;
     struct stat st;
@@ -380,7 +355,7 @@ outfilep outopen(const std::string &path, bool durable)
 // A durable output's bytes, and those that replace a file, go to the disk
 // as they are written, every MiB, so that the sync before the rename has
 // little left to wait for.
-static void writeback(outfile *o, uint64_t n)
+void writeback(outfile *o, uint64_t n)
 {
     o->unsynced += n;
     if (!(o->durable || o->replaces) || o->unsynced < (1 << 20))
@@ -390,42 +365,6 @@ static void writeback(outfile *o, uint64_t n)
 #endif
     o->unsynced = 0;
 }
-
-// Writes n bytes at p straight to the file; a failure is kept.
-static void put(outfile *o, const char *p, size_t n)
-{
-    while (n > 0 && !o->err) {
-        ssize_t k = write(o->fd, p, n);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0) {
-            o->err = k < 0 ? errno : EIO;
-            break;
-        }
-        p += k;
-        n -= size_t(k);
-        writeback(o, uint64_t(k));
-    }
-}
-
-static void flush(outfile *o)
-{
-    put(o, buf.data(), buffered);
-    buffered = 0;
-}
-
-void outwrite(outfile *o, const void *p, size_t n)
-{
-    if (buffered + n > buf.size()) {
-        flush(o);
-        if (n >= buf.size())
-            return put(o, static_cast<const char *>(p), n);
-    }
-    memcpy(buf.data() + buffered, p, n);
-    buffered += n;
-}
-
-int outerror(const outfile *o) { return o->err; }
 
 int64_t outcopy(outfile *o, int fd, uint64_t len)
 {
@@ -451,18 +390,7 @@ int64_t outcopy(outfile *o, int fd, uint64_t len)
         break;
     }
 #endif
-    while (done < len && !o->err) {
-        ssize_t k = read(fd, buf.data(), std::min<uint64_t>(len - done, buf.size()));
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k < 0)
-            return -1;
-        if (k == 0)
-            break;
-        put(o, buf.data(), size_t(k));
-        done += uint64_t(k);
-    }
-    return int64_t(done);
+    return copyrest(o, fd, len, done);
 }
 
 // Syncs the whole file system that fd is on. Where that can't be asked
@@ -604,14 +532,4 @@ int outsync()
     }
     pending.clear();
     return err;
-}
-
-int savefile(const std::string &path, const void *data, size_t n, bool durable)
-{
-    errno = 0;
-    outfilep o = outopen(path, durable);
-    if (!o)
-        return errno ? errno : EIO;
-    outwrite(o.get(), data, n);
-    return outcommit(std::move(o));
 }

@@ -2,13 +2,12 @@
 // with the system's own calls. A complete temporary is flushed to the disk
 // and moved over the name; what the file system can't give as on POSIX
 // systems (owners, modes, extended attributes) is left as the new file has it.
-#include "outfile.h"
+#include "outlayer.h"
 #include "platform.h"
 #include "report.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -17,19 +16,6 @@
 #include <unistd.h>
 #include <vector>
 #include <windows.h>
-
-struct outfile {
-    int fd;             // where the bytes go; -1 once closed
-    int err;            // first write error seen, as an errno value
-    bool durable;       // flushed before the move, and the move written through
-    bool replaces;      // the temporary goes over a file already there
-    std::wstring tmp;   // the temporary, until moved; empty when writing in place
-    std::wstring name;  // the final name
-};
-
-static outfile *current;
-static std::vector<char> buf;
-static size_t buffered;
 
 // The temporary being written, for the console's Ctrl-C handler, which
 // runs on a thread of its own: set before the file is made, cleared after
@@ -66,13 +52,10 @@ void outdrop(outfile *o)
     if (o->fd >= 0)
         close(o->fd);
     if (!o->tmp.empty()) {
-        DeleteFileW(o->tmp.c_str());
+        DeleteFileW(widen(o->tmp).c_str());
         haslive = false;
     }
-    if (current == o) {
-        current = nullptr;
-        buffered = 0;
-    }
+    dropbuffer(o);
     delete o;
 }
 
@@ -84,9 +67,9 @@ static outfilep none(outfilep o, int err)
 }
 
 // What fopen does: the file itself, truncated or created.
-static outfilep inplace(outfilep o, const std::wstring &path)
+static outfilep inplace(outfilep o)
 {
-    o->fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    o->fd = _wopen(widen(o->name).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     return o->fd >= 0 ? std::move(o) : none(std::move(o), errno);
 }
 
@@ -96,10 +79,10 @@ enum place { temporary, inplacetoo, refused };
 // place for what a move would not keep the same (devices, files with other
 // hard links, links, read-only files, which then fail as fopen fails);
 // refused with errno set for a directory.
-static place where(const std::wstring &path, bool *there)
+static place where(const std::string &path, bool *there)
 {
     *there = false;
-    HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE h = CreateFileW(widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? temporary : inplacetoo;
@@ -122,16 +105,15 @@ static place where(const std::wstring &path, bool *there)
 
 outfilep outopen(const std::string &path, bool durable)
 {
-    assert(!current && "one output at a time");
-    outfilep o(new outfile{-1, 0, durable, false, L"", widen(path)}, outdrop);
-    current = o.get();
-    buf.resize(1 << 20);
+    // here tmp and name are whole paths, and the directory is not kept open
+    outfilep o(new outfile{-1, 0, durable, false, 0, -1, false, -1, "", path}, outdrop);
+    takebuffer(o.get());
     bool there;
     switch (where(o->name, &there)) {
     case refused:
         return none(std::move(o), errno);
     case inplacetoo:
-        return inplace(std::move(o), o->name);
+        return inplace(std::move(o));
     case temporary:
         break;
     }
@@ -147,9 +129,9 @@ outfilep outopen(const std::string &path, bool durable)
     for (int tries = 0; h == INVALID_HANDLE_VALUE && tries < 100; tries++) {
         char name[64];
         snprintf(name, sizeof name, ".%.16s-%lu-%u.tmp", programname(), pid, serial++);
-        o->tmp = widen(dir + name);
-        setlive(o->tmp);
-        h = CreateFileW(o->tmp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+        o->tmp = dir + name;
+        setlive(widen(o->tmp));
+        h = CreateFileW(widen(o->tmp).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
         fail = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
         if (fail && fail != ERROR_FILE_EXISTS && fail != ERROR_ALREADY_EXISTS)
@@ -159,7 +141,7 @@ outfilep outopen(const std::string &path, bool durable)
         o->tmp.clear();
         haslive = false;
         // a folder we can't add to: what fopen does happens
-        return fail == ERROR_ACCESS_DENIED ? inplace(std::move(o), o->name) : none(std::move(o), winerrno(fail));
+        return fail == ERROR_ACCESS_DENIED ? inplace(std::move(o)) : none(std::move(o), winerrno(fail));
     }
     o->fd = _open_osfhandle(intptr_t(h), _O_WRONLY | _O_BINARY);
     if (o->fd < 0) {
@@ -169,53 +151,13 @@ outfilep outopen(const std::string &path, bool durable)
     return o;
 }
 
-static void put(outfile *o, const char *p, size_t n)
-{
-    while (n > 0 && !o->err) {
-        int k = write(o->fd, p, unsigned(std::min<size_t>(n, 1 << 30)));
-        if (k <= 0) {
-            o->err = k < 0 ? errno : EIO;
-            break;
-        }
-        p += k;
-        n -= size_t(k);
-    }
-}
-
-static void flush(outfile *o)
-{
-    put(o, buf.data(), buffered);
-    buffered = 0;
-}
-
-void outwrite(outfile *o, const void *p, size_t n)
-{
-    if (buffered + n > buf.size()) {
-        flush(o);
-        if (n >= buf.size())
-            return put(o, static_cast<const char *>(p), n);
-    }
-    memcpy(buf.data() + buffered, p, n);
-    buffered += n;
-}
-
-int outerror(const outfile *o) { return o->err; }
-
 int64_t outcopy(outfile *o, int fd, uint64_t len)
 {
-    uint64_t done = 0;
     flush(o);
-    while (done < len && !o->err) {
-        int k = read(fd, buf.data(), unsigned(std::min<uint64_t>(len - done, buf.size())));
-        if (k < 0)
-            return -1;
-        if (k == 0)
-            break;
-        put(o, buf.data(), size_t(k));
-        done += uint64_t(k);
-    }
-    return int64_t(done);
+    return o->err ? 0 : copyrest(o, fd, len, 0);
 }
+
+void writeback(outfile *, uint64_t) {}  // the system writes back on its own
 
 // Moves the temporary over the name. Another program holding the old file
 // open (a viewer, a virus scanner) blocks the move for a moment: it is
@@ -224,7 +166,7 @@ static int move(const outfile *o)
 {
     DWORD flags = MOVEFILE_REPLACE_EXISTING | (o->durable ? MOVEFILE_WRITE_THROUGH : 0);
     for (int tries = 0;; tries++) {
-        if (MoveFileExW(o->tmp.c_str(), o->name.c_str(), flags))
+        if (MoveFileExW(widen(o->tmp).c_str(), widen(o->name).c_str(), flags))
             return 0;
         DWORD e = GetLastError();
         if (tries == 7 || (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION && e != ERROR_LOCK_VIOLATION))
@@ -273,14 +215,4 @@ int outsync()
     }
     pending.clear();
     return err;
-}
-
-int savefile(const std::string &path, const void *data, size_t n, bool durable)
-{
-    errno = 0;
-    outfilep o = outopen(path, durable);
-    if (!o)
-        return errno ? errno : EIO;
-    outwrite(o.get(), data, n);
-    return outcommit(std::move(o));
 }
