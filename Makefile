@@ -9,7 +9,7 @@ STAMP   := $(BUILD)/cmakeflags
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build test demo asan samples bench install fuzz mutate clean
+.PHONY: all deps build test demo asan samples bench install fuzz mutate clean windows windows-test
 
 all: build
 
@@ -80,3 +80,22 @@ clean:
 # Builds the benchmarks, left out of the default build, and runs them.
 bench: $(STAMP)
 	cmake --build $(BUILD) -j $(JOBS) --target runbench
+
+# Windows: both programs cross-built with mingw-w64 against LodePNG, Lua and libdeflate
+# built from Debian's source packages (tools/winlibs.sh), packed into a zip in build/;
+# windows-test runs the whole suite under wine.
+WINBUILD := build-windows
+WINE     := WINEPREFIX=$(CURDIR)/$(WINBUILD)/wine WINEDEBUG=-all
+WINPKGS  := g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 dpkg-dev zip groff-base googletest
+windows:
+	@tools/deps.sh $(WINPKGS)
+	tools/winlibs.sh $(WINBUILD)/deps
+	@[ -f $(WINBUILD)/CMakeCache.txt ] || cmake -S . -B $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=tools/windows.cmake \
+	    -DWINDEPS=$(CURDIR)/$(WINBUILD)/deps/prefix -DGTEST_SOURCE=/usr/src/googletest $(CONFIG)
+	cmake --build $(WINBUILD) -j $(JOBS) --target vrel zbqtool
+	@tools/winzip.sh $(WINBUILD) $(BUILD)
+
+windows-test: windows
+	$(WINE) /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+	$(WINE) cmake --build $(WINBUILD) -j $(JOBS)
+	cd $(WINBUILD) && $(WINE) ctest --output-on-failure -j $(JOBS)
