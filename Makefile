@@ -95,7 +95,9 @@ windows:
 	cmake --build $(WINBUILD) -j $(JOBS) --target vrel zbqtool
 	@tools/winzip.sh $(WINBUILD) $(BUILD)
 
-windows-test: windows
+windows-test: windows $(STAMP)
 	$(WINE) /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 	$(WINE) cmake --build $(WINBUILD) -j $(JOBS)
 	cd $(WINBUILD) && $(WINE) ctest --output-on-failure -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) --target vrel zbqtool
+	$(WINE) tools/windemo.sh $(WINBUILD) $(BUILD)

@@ -169,9 +169,9 @@ static int move(const outfile *o)
         if (MoveFileExW(widen(o->tmp).c_str(), widen(o->name).c_str(), flags))
             return 0;
         DWORD e = GetLastError();
-        if (tries == 7 || (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION && e != ERROR_LOCK_VIOLATION))
+        if (tries == 20 || (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION && e != ERROR_LOCK_VIOLATION))
             return winerrno(e);
-        Sleep(50 << (tries / 2));
+        Sleep(100);
     }
 }
 
