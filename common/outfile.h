@@ -8,7 +8,9 @@
 // group the replacement can't be given (another user's, or one of a group
 // we are not in), files mounted on their name, and files with an attribute
 // the replacement can't be given. Whether a file is written in place is
-// decided before anything is made.
+// decided before anything is made. On Windows (outfile_win.cpp) the
+// replacement is a new file with the folder's defaults, and devices, links,
+// files with other hard links and read-only files are written in place.
 #pragma once
 #include <cstdint>
 #include <cstdio>
