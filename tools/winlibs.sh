@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds LodePNG, Lua 5.3 and libdeflate for 64-bit Windows as static libraries, from
-# Debian's source packages, into DIR/prefix (headers, libraries, Lua's pkg-config file).
+# Debian's source packages, into DIR/prefix (headers and libraries, where CMake's
+# FindLua and find_library look).
 # The sources come through a private apt state in DIR: the system's own sources, as
 # deb-src, read but not changed. Nothing is rebuilt once DIR/prefix/done names the same
 # versions.
@@ -32,7 +33,7 @@ if [ -f "$dir/prefix/done" ] && [ "$(cat "$dir/prefix/done")" = "$versions" ]; t
     exit 0
 fi
 echo "winlibs: building" $versions
-rm -rf "$dir/src" "$dir/prefix" && mkdir -p "$dir/src" "$dir/prefix/include" "$dir/prefix/lib/pkgconfig"
+rm -rf "$dir/src" "$dir/prefix" && mkdir -p "$dir/src" "$dir/prefix/include" "$dir/prefix/lib"
 (cd "$dir/src" && $apt source --download-only lodepng lua5.3 libdeflate >/dev/null &&
     for d in *.dsc; do dpkg-source --no-check -x "$d" >/dev/null; done)
 src() { find "$dir/src" -maxdepth 1 -type d -name "$1-*" | head -n 1; }
@@ -62,13 +63,4 @@ done | xargs -P "$jobs" -I{} sh -c '$0 -x c++ -O2 -DLUA_COMPAT_5_2 -c "$1" -o "$
 $ar rcs "$pre/lib/liblua5.3.a" "$dir/src/luaobj/"*.o
 mkdir -p "$pre/include/lua5.3"
 cp "$lua/src/lua.h" "$lua/src/luaconf.h" "$lua/src/lualib.h" "$lua/src/lauxlib.h" "$lua/src/lua.hpp" "$pre/include/lua5.3/"
-luaver=$(sed -n 's/^#define LUA_VERSION_RELEASE[^"]*"\([^"]*\)".*/\1/p' "$lua/src/lua.h")
-cat >"$pre/lib/pkgconfig/lua5.3-c++.pc" <<EOF
-prefix=$pre
-Name: Lua
-Description: Lua $luaver built as C++ for Windows
-Version: 5.3.${luaver##*.}
-Cflags: -I\${prefix}/include/lua5.3
-Libs: -L\${prefix}/lib -llua5.3
-EOF
 echo "$versions" >"$pre/done"
