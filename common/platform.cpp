@@ -34,6 +34,10 @@ int listnames(const char *dir, std::vector<std::string> *names)
 
 void rawstdio() {}
 
+FILE *openinput(const char *path) { return fopen(path, "rb"); }
+
+int removename(const char *path) { return unlink(path); }
+
 #else
 
 std::wstring widen(const std::string &s)
@@ -92,7 +96,14 @@ int64_t readat(int fd, void *p, size_t n, uint64_t off)
     return k;
 }
 
+static bool isdirectory(const std::string &path)
+{
+    DWORD a = GetFileAttributesW(widen(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Through the wide-character calls, which take paths past 260 characters.
+// A file scanned as a directory is not found there, but ENOTDIR elsewhere.
 int listnames(const char *dir, std::vector<std::string> *names)
 {
     std::string d = dir;
@@ -100,6 +111,8 @@ int listnames(const char *dir, std::vector<std::string> *names)
     HANDLE h = FindFirstFileW(widen(d + (d.empty() || d.back() == '/' || d.back() == '\\' ? "*" : "\\*")).c_str(), &e);
     if (h == INVALID_HANDLE_VALUE) {
         errno = winerrno(GetLastError());
+        if (errno == ENOENT && GetFileAttributesW(widen(d).c_str()) != INVALID_FILE_ATTRIBUTES && !isdirectory(d))
+            errno = ENOTDIR;
         return -1;
     }
     do {
@@ -115,6 +128,22 @@ int listnames(const char *dir, std::vector<std::string> *names)
         return 0;
     errno = winerrno(last);
     return -1;
+}
+
+FILE *openinput(const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f && errno == EACCES && isdirectory(path))
+        errno = EISDIR;
+    return f;
+}
+
+int removename(const char *path)
+{
+    int r = unlink(path);
+    if (r != 0 && errno == EACCES && isdirectory(path))
+        errno = EISDIR;
+    return r;
 }
 
 // The C runtime would write each "\n" as "\r\n".

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,13 @@ int listnames(const char *dir, std::vector<std::string> *names);
 
 // Standard output and error as bytes, with no line ends rewritten.
 void rawstdio();
+
+// fopen(path, "rb"), but a directory opens as on POSIX systems or fails
+// with EISDIR, never with Windows' EACCES.
+FILE *openinput(const char *path);
+
+// unlink(path), failing with EISDIR for a directory as on Linux.
+int removename(const char *path);
 
 #ifdef _WIN32
 // A UTF-8 path as the system's wide-character calls take it.

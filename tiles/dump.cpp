@@ -106,7 +106,7 @@ static void setupencoder(LodePNGState *st, const palette &pal)
 
 int dump(const char *archive, const char *pal, const char *dir)
 {
-    filep f(fopen(archive, "rb"), fclose);
+    filep f(openinput(archive), fclose);
     struct stat st;
     if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))
         return 1;   // a directory opens for reading, but holds no archive

@@ -13,6 +13,7 @@
 
 #include "likely.h"
 #include "openfiles.h"
+#include "platform.h"
 #include "report.h"
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
@@ -64,7 +65,9 @@ bool loadpalette(const char *arg, palette *pal)
         arg += 6;
         scale = 1;
     }
-    filep f(fopen(arg, "rb"), fclose);
+    filep f(openinput(arg), fclose);
+    if (!f && errno == EISDIR)  // where a directory won't open: as reading it fails
+        report(2, "%s: can't read palette: %s", arg, strerror(errno));
     if (!f)
         return false;
     unsigned char b[768];

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "outfile.h"
+#include "platform.h"
 #include "report.h"
 #include "zbq.h"
 #include "zbqtool.h"
@@ -56,7 +57,7 @@ static int copyout(FILE *in, uint64_t len, const std::string &path, const char *
 
 int dump(const char *bank, const char *dir)
 {
-    filep f(fopen(bank, "rb"), fclose);
+    filep f(openinput(bank), fclose);
     struct stat st;
     if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))
         return cantinput(2);    // a directory opens for reading, but holds no bank
@@ -94,7 +95,7 @@ int dump(const char *bank, const char *dir)
     // dump that stops halfway leaves no script to pack a mix of old and new
     // samples. The name goes, never a file it links to.
     std::string scriptpath = std::string(dir) + "/bankinfo.lua";
-    if (unlink(scriptpath.c_str()) != 0 && errno != ENOENT)
+    if (removename(scriptpath.c_str()) != 0 && errno != ENOENT)
         return report(5, "%s: can't remove: %s", scriptpath.c_str(), strerror(errno));
     std::string script = bankhead;
     for (uint32_t i = 0; i < h.waves; i++) {
