@@ -1,14 +1,158 @@
 #include "run.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <mutex>
+#include <thread>
+#include <windows.h>
+
+static std::wstring wide(const std::string &s)
+{
+    std::wstring w(s.size(), L'\0');   // no more UTF-16 units than UTF-8 bytes
+    w.resize(size_t(MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), int(w.size()))));
+    return w;
+}
+
+// One argument as the C runtime splits a command line: quoted when empty or
+// holding blanks or quotes, backslashes doubled only before a quote.
+static std::string quote(const std::string &a)
+{
+    if (!a.empty() && a.find_first_of(" \t\n\v\"") == std::string::npos)
+        return a;
+    std::string q = "\"";
+    size_t slashes = 0;
+    for (char c : a) {
+        if (c == '\\') {
+            slashes++;
+            continue;
+        }
+        q.append(c == '"' ? 2 * slashes + 1 : slashes, '\\');
+        q += c;
+        slashes = 0;
+    }
+    return q + std::string(2 * slashes, '\\') + "\"";
+}
+
+// This environment with the names of env set to their values, as a block
+// for CreateProcessW. Names are the same in any case.
+static std::wstring environment(const std::vector<std::string> &env)
+{
+    auto same = [](std::wstring_view a, std::wstring_view b) {
+        a = a.substr(0, a.find(L'=', 1) + 1), b = b.substr(0, b.find(L'=', 1) + 1);
+        return CompareStringOrdinal(a.data(), int(a.size()), b.data(), int(b.size()), TRUE) == CSTR_EQUAL;
+    };
+    std::vector<std::wstring> set;
+    for (const auto &s : env)
+        set.push_back(wide(s));
+    std::wstring block;
+    wchar_t *all = GetEnvironmentStringsW();
+    for (const wchar_t *p = all; *p; p += wcslen(p) + 1) {
+        bool replaced = false;
+        for (const auto &s : set)
+            replaced |= same(p, s);
+        if (!replaced)
+            block.append(p, wcslen(p) + 1);
+    }
+    FreeEnvironmentStringsW(all);
+    for (const auto &s : set)
+        block.append(s.c_str(), s.size() + 1);
+    return block;   // its own terminator ends the block
+}
+
+child start(const std::vector<std::string> &args, const runopts &o)
+{
+    if (o.fsize > 0 || o.memory > 0 || o.files > 0 || o.uid >= 0 || !o.ignored.empty()) {
+        fprintf(stderr, "can't start %s: Windows has no limits, users or ignored signals to set\n", args[0].c_str());
+        abort();
+    }
+    std::string line;
+    for (const auto &a : args)
+        line += quote(a) + ' ';
+    line.pop_back();
+    // the child inherits its ends alone: programs are started from one thread
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out[2], err[2];  // read end, write end
+    if (!CreatePipe(&out[0], &out[1], &inherit, 0) || !CreatePipe(&err[0], &err[1], &inherit, 0))
+        abort();
+    SetHandleInformation(out[0], HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err[0], HANDLE_FLAG_INHERIT, 0);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE in = CreateFileW(L"NUL", GENERIC_READ, share, &inherit, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = o.out.empty() ? out[1]
+                                : CreateFileW(wide(o.out).c_str(), GENERIC_WRITE, share, &inherit, OPEN_EXISTING, 0,
+                                              nullptr);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in;
+    si.hStdOutput = file;
+    si.hStdError = err[1];
+    PROCESS_INFORMATION pi;
+    std::wstring cmd = wide(line), env = environment(o.env);
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+                             nullptr, &si, &pi);
+    DWORD e = GetLastError();
+    CloseHandle(in);
+    CloseHandle(out[1]);
+    CloseHandle(err[1]);
+    if (file != out[1] && file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!ok) {
+        fprintf(stderr, "can't start %s: Windows error %lu\n", args[0].c_str(), e);
+        abort();
+    }
+    CloseHandle(pi.hThread);
+    int fd = -1;
+    if (o.closedout)
+        CloseHandle(out[0]);
+    else
+        fd = _open_osfhandle(intptr_t(out[0]), _O_RDONLY);
+    return {pid_t(intptr_t(pi.hProcess)), fd, _open_osfhandle(intptr_t(err[0]), _O_RDONLY), o.maxout};
+}
+
+runresult finish(child c)
+{
+    HANDLE proc = HANDLE(intptr_t(c.pid));
+    std::string text[2];
+    std::mutex m;
+    auto drain = [&](int k, int fd) {   // the pipes are read at once, or a full one would stall the child
+        char buf[65536];
+        DWORD n;
+        while (ReadFile(HANDLE(_get_osfhandle(fd)), buf, sizeof buf, &n, nullptr) && n > 0) {
+            std::lock_guard<std::mutex> hold(m);
+            if (text[0].size() + text[1].size() >= c.maxout)
+                continue;
+            text[k].append(buf, n);
+            if (text[0].size() + text[1].size() >= c.maxout)
+                TerminateProcess(proc, 128 + 9);    // a runaway: enough has been seen; the status of SIGKILL
+        }
+        _close(fd);
+    };
+    std::thread err;
+    if (c.err >= 0)
+        err = std::thread(drain, 1, c.err);
+    if (c.out >= 0)
+        drain(0, c.out);
+    if (err.joinable())
+        err.join();
+    WaitForSingleObject(proc, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(proc, &status);
+    CloseHandle(proc);
+    return {int(status), text[0], text[1]};
+}
+#else
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,3 +271,4 @@ runresult finish(child c)
     }
     return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), text[0], text[1]};
 }
+#endif

@@ -23,13 +23,14 @@ struct runresult {
 };
 
 struct child {
-    pid_t pid;
+    pid_t pid;                  // on Windows its process handle
     int out, err;               // pipes from its standard output and error
     size_t maxout;
 };
 
-// Starts args[0] (looked up in PATH when it has no slash) with args,
-// standard input from /dev/null.
+// Starts args[0] (looked up in PATH when it has no slash; on Windows as
+// CreateProcess looks) with args, standard input from the null device.
+// Windows sets no limits, users or signals: a test that needs them skips.
 child start(const std::vector<std::string> &args, const runopts &o = {});
 runresult finish(child c);      // collects its output until it ends
 inline runresult run(const std::vector<std::string> &args, const runopts &o = {})

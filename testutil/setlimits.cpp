@@ -2,9 +2,11 @@
 // file size, address space and open files limits given (0 for none), as
 // user UID with its group (-1 to stay as we are) and with the signals
 // listed in SIGNALS ("1,13,") ignored. The runner starts programs through
-// it when they need what a spawn can't set.
+// it when they need what a spawn can't set. With PROG --alloc N it
+// allocates N bytes instead, exiting 0 when it could: a probe of the limits.
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
@@ -32,6 +34,11 @@ int main(int argc, char **argv)
     limit(RLIMIT_NOFILE, argv[3]);
     for (char *p = argv[5]; *p; p++)
         signal(int(strtol(p, &p, 10)), SIG_IGN);
+    if (strcmp(argv[6], "--alloc") == 0 && argc > 7) {
+        static void *volatile keep;
+        keep = malloc(strtoull(argv[7], nullptr, 10));
+        return keep ? 0 : 1;
+    }
     execv(argv[6], argv + 6);
     return 127;
 }

@@ -5,8 +5,30 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "compat.h"
 #include "fixbytes.h"
 #include "run.h"
+
+// Why this system can't give a test what it needs ("" when it can): on
+// Windows, everything asked for; elsewhere a path ("/dev/full") that does
+// not exist, "LD_PRELOAD" when it loads no failing disk, "RLIMIT_AS" when
+// the limit is not enforced (as under qemu-user).
+std::string lacks(const std::string &what);
+#define SKIP_WITHOUT(what)                      \
+    do {                                        \
+        std::string why_ = lacks(what);         \
+        if (!why_.empty())                      \
+            GTEST_SKIP() << why_;               \
+    } while (0)
+// For one row or step of a test: true, saying why, when it must be left out.
+bool leaveout(const std::string &what);
+
+// The null device, as a program is given it.
+#ifdef _WIN32
+inline const std::string devnull = "NUL";
+#else
+inline const std::string devnull = "/dev/null";
+#endif
 
 // env with what loads the failing disk (testutil/faildisk.cpp) into a
 // program: env names its failures, as "FAILREAD=path" or "FAILSYNC=1".

@@ -152,7 +152,9 @@ TEST_F(Dump, LeavesOldFilesAloneButNamesThemAndReplacesImages)
     EXPECT_EQ(decodepng(path("out/tile000.png")).px, "\x05");
     struct stat st;
     ASSERT_EQ(stat(path("out/tile000.png").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (!leaveout("POSIX modes")) {
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+    }
     EXPECT_EQ(listdir(path("out")), (std::vector<std::string>{"tile000.png", "tile000.yaml"}));
 
     // an earlier dump of another archive: tiles out of range, of empty
@@ -172,10 +174,12 @@ TEST_F(Dump, LeavesOldFilesAloneButNamesThemAndReplacesImages)
                          "tile-02.yaml, tile003.png, tile5.png\n");
     // a directory whose reading fails, even at its end, gets no note: its count is not known
     std::string entries = std::to_string(listdir(path("out")).size() + 2);   // with . and ..
-    r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")},
-            {.env = faildisk({"FAILREADDIR=" + entries})});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, summary("version 1, numtiles 3 (reported 0), firsttile 0, lasttile 2"));
+    if (!leaveout("LD_PRELOAD")) {
+        r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")},
+                {.env = faildisk({"FAILREADDIR=" + entries})});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, summary("version 1, numtiles 3 (reported 0), firsttile 0, lasttile 2"));
+    }
     for (const char *n : {"tile003.png", "tile5.png", "tile-02.yaml"})
         remove((path("out/") + n).c_str());
     r = dump(makeart(0, 2, {{1, 1, 0x100, "\x05"}, {0, 3, 0x1, ""}, {1, 1, 0xF0000000, "\x06"}}));
@@ -231,6 +235,7 @@ TEST_F(Dump, RefusesShortOrImpossibleArchivesBeforeWritingAnything)
 
 TEST_F(Dump, ShortArchiveFromAPipeStopsAtTheIncompleteTile)
 {
+    SKIP_WITHOUT("FIFOs");
     std::string art = makeart(0, 2, {{1, 1, 0x100, "\x01"}, {2, 2, 0x100, "\x02\x03"}, {1, 1, 0, "\x04"}});
     std::string fifo = path("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -265,19 +270,22 @@ TEST_F(Dump, FailsWhenAnImageOrSidecarCannotBeWritten)
                          "error in dumping\n");
 
     // nor when what was written can't be synced
+    SKIP_WITHOUT("LD_PRELOAD");
     r = run({PROG, "dump", path("t.art"), path("pal.dat"), path("out")}, {.env = faildisk({"FAILSYNC=1"})});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, summary("version 1, numtiles 1 (reported 0), firsttile 0, lasttile 0") + path("out") +
                          ": can't sync: Input/output error\nerror in dumping\n");
 }
 
-TEST_F(Dump, WorksWithPathsLongerThan255)
+TEST_F(Dump, WorksWithPathsLongerThan260AndNamesInCyrillic)
 {
     std::string deep = path("out");
     for (int i = 0; i < 6; i++) {
         deep += "/" + std::string(60, char('a' + i));
         ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
     }
+    deep += "/Тайлы";   // and a name in Cyrillic, in UTF-8
+    ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
     writefile(path("t.art"), makeart(0, 0, {{1, 1, 0x1, "\x02"}}));
     runresult r = run({PROG, "dump", path("t.art"), path("pal.dat"), deep});
     EXPECT_EQ(r.status, 0);

@@ -2,7 +2,6 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <lodepng.h>
-#include <pwd.h>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,7 +55,9 @@ TEST_F(Pump, EmptyDirectoryGivesOneEmptyTileNumberedMinusOne)
 TEST_F(Pump, SidecarAloneMakesAnEmptyTileWithItsAnmWord)
 {
     put("tile004.yaml", "- animtype: 2\r\n- ycenter: -1\r\n- rgba: 1\r\n");
-    ASSERT_EQ(symlink("gone.png", path("in/tile004.png").c_str()), 0);   // an image gone once listed is none
+    if (!leaveout("symbolic links")) {
+        ASSERT_EQ(symlink("gone.png", path("in/tile004.png").c_str()), 0);   // an image gone once listed is none
+    }
     EXPECT_EQ(pump().status, 0);
     EXPECT_EQ(art(), u32(1) + u32(666) + u32(4) + u32(4) + u16(0) + u16(0) + u32(0x00FF0080));
 }
@@ -245,7 +246,9 @@ TEST_F(Pump, RefusesImagesItCannotTakeInPlainWords)
     for (const char *d : {"isdir", "loop", "locked"})
         mkdir(path(d).c_str(), 0777);
     mkdir(path("isdir/tile000.png").c_str(), 0777);
-    ASSERT_EQ(symlink("tile000.png", path("loop/tile000.png").c_str()), 0);
+    if (!leaveout("symbolic links")) {
+        ASSERT_EQ(symlink("tile000.png", path("loop/tile000.png").c_str()), 0);
+    }
     writefile(path("locked/tile000.png"), good);
     chmod(path("locked/tile000.png").c_str(), 0);
     struct {
@@ -258,6 +261,8 @@ TEST_F(Pump, RefusesImagesItCannotTakeInPlainWords)
         SCOPED_TRACE(c.dir);
         if (c.uid < 0 && c.dir == "locked" && geteuid() == 0)
             continue;   // no other user, and root reads any file
+        if ((c.dir == "loop" && leaveout("symbolic links")) || (c.dir == "locked" && leaveout("POSIX modes")))
+            continue;
         runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path(c.dir)}, {.uid = c.uid});
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path(c.dir) + "/tile000.png: " + c.err +
@@ -381,6 +386,8 @@ TEST_F(Pump, KeepsTheEarlierArchiveWhenItFails)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.art + " " + c.pal + " " + c.dir);
+        if (!c.env.empty() && leaveout("LD_PRELOAD"))
+            continue;
         runresult r = run({PROG, "pump", path(c.art), path(c.pal), path(c.dir)}, {.env = c.env});
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, welcome + c.err + "error in pumping\n");
@@ -388,6 +395,7 @@ TEST_F(Pump, KeepsTheEarlierArchiveWhenItFails)
     }
 
     // a file size limit makes the write fail part way
+    SKIP_WITHOUT("resource limits");
     runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")}, {.fsize = 1024});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("t.art") +
@@ -396,13 +404,15 @@ TEST_F(Pump, KeepsTheEarlierArchiveWhenItFails)
     EXPECT_EQ(listdir(dir), (std::vector<std::string>{"dir.art", "in", "pal.dat", "t.art"}));
 }
 
-TEST_F(Pump, WorksWithPathsLongerThan255)
+TEST_F(Pump, WorksWithPathsLongerThan260AndNamesInCyrillic)
 {
     std::string deep = path("in");
     for (int i = 0; i < 6; i++) {
         deep += "/" + std::string(60, char('a' + i));
         ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
     }
+    deep += "/Тайлы";   // and a name in Cyrillic, in UTF-8
+    ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
     writefile(deep + "/tile000.png", indexpng(1, 1, "\x05"));
     writefile(deep + "/tile000.yaml", "- frames: 2\n");
     runresult r = run({PROG, "pump", deep + "/t.art", path("pal.dat"), deep});
@@ -433,7 +443,7 @@ static void roundtrip(const std::string &dir, const std::string &artpath, const 
     runresult r = run({PROG, "dump", artpath, pal, out});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string said = r.err;
-    r = run({PROG, "pump", dir + "/back.art", pal, out}, {.files = files});
+    r = run({PROG, "pump", dir + "/back.art", pal, out}, {.files = lacks("resource limits").empty() ? files : 0});
     ASSERT_EQ(r.status, 0) << r.err;
     // what a dump wrote is taken in without a note: the palette's notes, as
     // the dump gave them after its summary, then the range alone

@@ -49,6 +49,8 @@ TEST(Zbqtool, HelpAndVersionWinWhateverFollowsThem)
     checkhelp(PROG, welcome, help, "zbqtool " VERSION "\n");
 #ifndef __SANITIZE_ADDRESS__    // whose runtime must be the first library loaded
     // asked to write line by line, as to a terminal: the first failure's reason all the same
+    SKIP_WITHOUT("/usr/bin/stdbuf");
+    SKIP_WITHOUT("/dev/full");
     runresult r = run({"/usr/bin/stdbuf", "-oL", PROG, "--help"}, {.out = "/dev/full"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, welcome + "can't write standard output: No space left on device\n");
@@ -131,7 +133,7 @@ TEST_F(Dump, RefusesWrongOrShortBanksBeforeWritingAnything)
     for (const auto &c : cases) {
         // one that ends before the data fails alike from a FIFO
         for (bool pipe : {false, true}) {
-            if (pipe && c.out.find("the data of") != std::string::npos)
+            if (pipe && (c.out.find("the data of") != std::string::npos || leaveout("FIFOs")))
                 continue;
             SCOPED_TRACE(c.out + (pipe ? " (FIFO)" : ""));
             runresult r = pipe ? dumppipe(c.bank) : dump(c.bank);
@@ -151,6 +153,7 @@ TEST_F(Dump, RefusesWrongOrShortBanksBeforeWritingAnything)
 // a mix of old and new samples.
 TEST_F(Dump, ShortBankFromAPipeLeavesNoScript)
 {
+    SKIP_WITHOUT("FIFOs");
     writefile(path("out/bankinfo.lua"), "edited");
     runresult r = dumppipe(u32(0) + u32(2) + rec("A", 2) + rec("B", 4) + "ab" + "cd");
     EXPECT_EQ(r.status, 2);
@@ -180,12 +183,14 @@ TEST_F(Dump, FailsWhenAFileCannotBeWritten)
     EXPECT_EQ(r.out, "header: version 0, waves 1\n" + path("out") + "/bankinfo.lua: can't remove: Is a directory\n");
     EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"bankinfo.lua"});
     rmdir(path("out/bankinfo.lua").c_str());        // a script that can't be written, last
+    SKIP_WITHOUT("resource limits");
     r = run({PROG, "dump", path("w.zbq"), path("out")}, {.fsize = 64});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, said + path("out") + "/bankinfo.lua: can't write: File too large\n");
     EXPECT_EQ(listdir(path("out")), std::vector<std::string>{"sound000.raw"});
     EXPECT_EQ(readfile(path("out/sound000.raw")), "x");
     // nor what was written be synced
+    SKIP_WITHOUT("LD_PRELOAD");
     r = run({PROG, "dump", path("w.zbq"), path("out")}, {.env = faildisk({"FAILSYNC=1"})});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, said + path("out") + ": can't sync: Input/output error\n");

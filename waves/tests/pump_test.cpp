@@ -5,8 +5,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -54,6 +52,8 @@ TEST_F(Pump, EmptyTableGivesOneZeroRecord)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.script.substr(0, 60));
+        if (c.said == "y\n" && leaveout("yes and head for os.execute"))
+            continue;
         runresult r = pump(c.script);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, welcome);
@@ -198,7 +198,9 @@ TEST_F(Pump, RefusesSampleFilesItCannotTake)
     ASSERT_EQ(truncate(path("in/big.raw").c_str(), off_t(1) << 31), 0);   // sparse
     writefile(path("in/locked.raw"), "abc");
     ASSERT_EQ(chmod(path("in/locked.raw").c_str(), 0), 0);
-    ASSERT_EQ(symlink("loop.raw", path("in/loop.raw").c_str()), 0);
+    if (!leaveout("symbolic links")) {
+        ASSERT_EQ(symlink("loop.raw", path("in/loop.raw").c_str()), 0);
+    }
     std::string head = "wubo works! top: 1\nmax sample 0\nsample 0:\n";
     struct {
         std::string file, out;
@@ -215,6 +217,9 @@ TEST_F(Pump, RefusesSampleFilesItCannotTake)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
+        if ((c.file == "loop.raw" && leaveout("symbolic links")) ||
+            (c.file == "locked.raw" && leaveout("POSIX modes")))
+            continue;
         writefile(path("w.zbq"), "earlier");
         ASSERT_EQ(chown(path("w.zbq").c_str(), uid_t(nobody), gid_t(-1)), 0);
         writefile(path("in/bankinfo.lua"), "return { [0] = { file = '" + c.file + "', name = 'M' } }");
@@ -244,6 +249,8 @@ TEST_F(Pump, KeepsTheEarlierBankWhenWritingFails)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.bank + ", sample " + c.sample + ", earlier " + c.earlier);
+        if (c.fsize && leaveout("resource limits"))
+            continue;
         remove(path("w.zbq").c_str());
         if (!c.earlier.empty())
             writefile(path("w.zbq"), c.earlier);
@@ -283,7 +290,7 @@ static void roundtrip(const std::string &dir, const std::string &bankpath, long 
     mkdir(out.c_str(), 0777);
     runresult r = run({PROG, "dump", bankpath, out});
     ASSERT_EQ(r.status, 0) << r.out;
-    r = run({PROG, "pump", dir + "/back.zbq", out}, {.files = files});
+    r = run({PROG, "pump", dir + "/back.zbq", out}, {.files = lacks("resource limits").empty() ? files : 0});
     ASSERT_EQ(r.status, 0) << r.out;
     for (const char *warning : {"not a sample index", "not a table", "a WAV file"})
         EXPECT_EQ(r.out.find(warning), std::string::npos) << warning;
@@ -295,7 +302,9 @@ static void roundtrip(const std::string &dir, const std::string &bankpath, long 
 
 TEST_F(Pump, GivesBackTheSampleBank)
 {
-    roundtrip(dir, SAMPLES "/waves.zbq");
+    std::string named = path("Звуки банка");   // a folder named in Cyrillic, with a blank
+    ASSERT_EQ(mkdir(named.c_str(), 0777), 0);
+    roundtrip(named, SAMPLES "/waves.zbq");
 }
 
 TEST_F(Pump, GivesBackAGeneratedBankOfManyRecords)
@@ -448,6 +457,7 @@ TEST_F(Pump, WarnsOfLikelyMistakes)
 // standard error comes after the one it wrote before (print would flush).
 TEST_F(Pump, WritesLineByLineToATerminal)
 {
+    SKIP_WITHOUT("/usr/bin/script");
     writefile(path("in/bankinfo.lua"), "io.write('a\\n') io.stderr:write('b\\n') return {}");
     runresult r = run({"/usr/bin/script", "-qec", PROG " pump " + path("w.zbq") + " " + in(), "/dev/null"});
     EXPECT_EQ(r.status, 0);
@@ -457,6 +467,7 @@ TEST_F(Pump, WritesLineByLineToATerminal)
 
 TEST_F(Pump, TakesDevicesAndFifosAsEmptyAndKeepsNamelessEntriesEmpty)
 {
+    SKIP_WITHOUT("FIFOs");
     ASSERT_EQ(mkfifo(path("in/fifo.raw").c_str(), 0600), 0);
     writefile(path("in/empty.raw"), "");
     runresult r = pump("return { [0] = { file = 'fifo.raw', name = 'F' }, { file = 'missing.raw' },"
@@ -481,6 +492,7 @@ TEST_F(Pump, CopiesTheFileItMeasuredThoughItIsSwapped)
     // middle of the first sample; meanwhile the second sample's file is
     // replaced by a FIFO nobody writes. The pump must copy the file it
     // measured, not wait on the FIFO.
+    SKIP_WITHOUT("FIFOs");
     std::string big(200000, 'a');
     writefile(path("in/a.raw"), big);
     writefile(path("in/b.raw"), "bb");
