@@ -98,6 +98,7 @@ windows:
 windows-test: windows $(STAMP)
 	@# one server for every test, each start of which costs seconds; the first run makes the prefix
 	@$(WINE) /usr/lib/wine/wineserver -k 2>/dev/null || true
+	@mkdir -p $(WINBUILD)/wine
 	$(WINE) /usr/lib/wine/wineserver -p60
 	$(WINE) /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 	$(WINE) cmake --build $(WINBUILD) -j $(JOBS)
