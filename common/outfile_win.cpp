@@ -69,7 +69,8 @@ static outfilep none(outfilep o, int err)
 // What fopen does: the file itself, truncated or created.
 static outfilep inplace(outfilep o)
 {
-    o->fd = _wopen(widen(o->name).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    int flags = _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT;
+    o->fd = _wopen(widen(o->name).c_str(), flags, _S_IREAD | _S_IWRITE);
     return o->fd >= 0 ? std::move(o) : none(std::move(o), errno);
 }
 
