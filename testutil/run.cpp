@@ -11,12 +11,7 @@
 #include <thread>
 #include <windows.h>
 
-static std::wstring wide(const std::string &s)
-{
-    std::wstring w(s.size(), L'\0');   // no more UTF-16 units than UTF-8 bytes
-    w.resize(size_t(MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), int(w.size()))));
-    return w;
-}
+#include "platform.h"
 
 // One argument as the C runtime splits a command line: quoted when empty or
 // holding blanks or quotes, backslashes doubled only before a quote.
@@ -48,7 +43,7 @@ static std::wstring environment(const std::vector<std::string> &env)
     };
     std::vector<std::wstring> set;
     for (const auto &s : env)
-        set.push_back(wide(s));
+        set.push_back(widen(s));
     std::wstring block;
     wchar_t *all = GetEnvironmentStringsW();
     for (const wchar_t *p = all; *p; p += wcslen(p) + 1) {
@@ -84,7 +79,7 @@ child start(const std::vector<std::string> &args, const runopts &o)
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE in = CreateFileW(L"NUL", GENERIC_READ, share, &inherit, OPEN_EXISTING, 0, nullptr);
     HANDLE file = o.out.empty() ? out[1]
-                                : CreateFileW(wide(o.out).c_str(), GENERIC_WRITE, share, &inherit, OPEN_EXISTING, 0,
+                                : CreateFileW(widen(o.out).c_str(), GENERIC_WRITE, share, &inherit, OPEN_EXISTING, 0,
                                               nullptr);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
@@ -93,7 +88,7 @@ child start(const std::vector<std::string> &args, const runopts &o)
     si.hStdOutput = file;
     si.hStdError = err[1];
     PROCESS_INFORMATION pi;
-    std::wstring cmd = wide(line), env = environment(o.env);
+    std::wstring cmd = widen(line), env = environment(o.env);
     bool ok = file != INVALID_HANDLE_VALUE &&
               CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
                              nullptr, &si, &pi);
