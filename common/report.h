@@ -3,6 +3,7 @@
 // output for zbqtool.
 #pragma once
 #include <cstdio>
+#include <string>
 
 // The program's name, which its temporaries carry, and the stream report
 // writes to: set by main before any operation runs (until then "out" and
@@ -13,6 +14,21 @@ const char *programname();
 // Prints the line (a line end is added) and returns code, the failed
 // step's result.
 int report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Notes and warnings: what a run did that the user may not have meant.
+// Each is one line on standard error, whatever stream report uses, with
+// the whole line passed through shown, so a name can neither split it nor
+// drive the terminal. notes() counts them; say prints a line the same way
+// without counting it.
+void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int notes();
+
+// Text as a note shows it: control bytes, bytes that are not UTF-8 and the
+// characters a terminal shows as nothing or as a space (C1 controls,
+// no-break and zero-width spaces, direction marks) are written as \n, \t,
+// \r, \xNN or \uNNNN; the rest as it is.
+std::string shown(const std::string &s);
 
 // Runs op on the command line's arguments. Running out of memory anywhere
 // in it is a failure like any other (result 2), its outputs cleaned up as
