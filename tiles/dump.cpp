@@ -81,10 +81,10 @@ static void notestrays(const char *dir, const bytes &tab, int64_t n, int32_t fir
     if (strays.size() > 3)
         names += ", ...";
     if (strays.size() == 1)
-        fprintf(stderr, "%s: 1 tile file not from this archive, which a pump would take in: %s\n", dir, names.c_str());
+        note("%s: 1 tile file not from this archive, which a pump would take in: %s", dir, names.c_str());
     else
-        fprintf(stderr, "%s: %zu tile files not from this archive, which a pump would take in: %s\n", dir,
-                strays.size(), names.c_str());
+        note("%s: %zu tile files not from this archive, which a pump would take in: %s", dir, strays.size(),
+             names.c_str());
 }
 
 // The shared encoder state: 8-bit palette images carrying all 256 entries,

@@ -51,10 +51,8 @@ int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
     int got = listnames(dir, &entries), err = errno;
     for (const std::string &e : entries) {
         int64_t n;
-        if (e[0] != '.')
-            if (std::string own = readas(e.c_str(), &n); !own.empty())
-                unread->push_back(std::string(dir) + "/" + e + ": never read; tile " + std::to_string(n) +
-                                  " is read from " + own);
+        if (e[0] != '.' && !readas(e.c_str(), &n).empty())
+            unread->push_back(e);
         if (!tilenumber(e.c_str(), &n))
             continue;
         if (!*seen || n < *first)
@@ -405,10 +403,8 @@ int pump(const char *archive, const char *pal, const char *dir)
     if (n > maxtiles)
         return report(3, "%s: tiles %lld to %lld are more than %lld", dir, (long long)first, (long long)last,
                       (long long)maxtiles);
-    for (const std::string &u : unread)
-        fprintf(stderr, "%s\n", u.c_str());
     if (!seen)
-        fprintf(stderr, "%s: no tile files; the archive written holds no tiles\n", dir);
+        note("%s: no tile files; the archive written holds no tiles", dir);
 
     // First pass: each tile's sidecar, and its size from its image's header,
     // into the tables: widths, heights and anm words, 8 bytes a tile
@@ -422,6 +418,22 @@ int pump(const char *archive, const char *pal, const char *dir)
     auto listed = [&](const std::string &path) {
         return std::binary_search(names.begin(), names.end(), path.substr(strlen(dir) + 1));
     };
+    // what becomes of the tile a misnamed file was meant for
+    for (const std::string &u : unread) {
+        int64_t t;
+        std::string own = readas(u.c_str(), &t), png = tilename(dir, int32_t(t), "png"),
+                    yaml = tilename(dir, int32_t(t), "yaml");
+        const char *why = listed(dir + ("/" + own)) ? ""
+                        : !seen || t < first || t > last ? nullptr
+                        : !listed(png) && !listed(yaml) ? ", which is missing, so it is stored empty"
+                        : own == png.substr(strlen(dir) + 1) ? ", which is missing, so it is stored without an image"
+                                                             : ", which is missing, so its sidecar values are 0";
+        if (why)
+            note("%s/%s: never read; tile %lld is read from %s%s", dir, u.c_str(), (long long)t, own.c_str(), why);
+        else
+            note("%s/%s: never read; no tile %lld is stored: it would be read from %s", dir, u.c_str(),
+                 (long long)t, own.c_str());
+    }
     for (int64_t i = 0; i < n; i++) {
         int32_t t = int32_t(first + i);
         std::string side = tilename(dir, t, "yaml");

@@ -13,8 +13,8 @@ struct colourcache;
 // Widens [*first, *last] to every tile number named in dir (numbers beyond
 // 32 bits saturate near 2^40, for the caller to refuse); *seen tells
 // whether any was, and names gets those entries' names, sorted; unread
-// gets a note for each file that looks like a tile file but is never read
-// under its own name. Returns -1, with errno set, when dir can't be opened
+// gets the names, sorted, of the files that look like tile files but are
+// never read under their own names. Returns -1, with errno set, when dir can't be opened
 // or read, else 0.
 int processfiles(const char *dir, int64_t *first, int64_t *last, bool *seen,
                  std::vector<std::string> *names, std::vector<std::string> *unread);

@@ -18,44 +18,40 @@
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 
-// A note when the file holds other than the 768 bytes of a palette: which
-// entries its end leaves without colour, or how much beyond it is ignored.
-// size is the file's size; got, the bytes read, at most 768.
-static void notesize(const char *file, uint64_t size, size_t got)
+// A note when the file is shorter than the 768 bytes of a palette: which
+// entries its end leaves without colour. A longer file is the usual kind,
+// with tables of its own after the colours: no note. got is the bytes
+// read, at most 768.
+static void notesize(const char *file, size_t got)
 {
-    unsigned long long n = got, more = size > 768 ? size - 768 : 0;
+    unsigned long long n = got;
     int e = int(got / 3);   // whole entries
-    if (got == 768 && more == 1)
-        fprintf(stderr, "%s: 769 bytes, a palette holds 768; the last byte is ignored\n", file);
-    else if (got == 768 && more > 1)
-        fprintf(stderr, "%s: %llu bytes, a palette holds 768; the last %llu are ignored\n", file, n + more, more);
-    else if (got == 768)
+    if (got == 768)
         return;
     else if (got == 0)
-        fprintf(stderr, "%s: 0 bytes, a palette holds 768; all 256 entries are missing\n", file);
+        note("%s: 0 bytes, a palette holds 768; all 256 entries are missing", file);
     else if (got == 1)
-        fprintf(stderr, "%s: 1 byte, a palette holds 768; entry 0 lacks its green and blue, and entries 1 to 255 "
-                        "are missing\n", file);
+        note("%s: 1 byte, a palette holds 768; entry 0 lacks its green and blue, and entries 1 to 255 "
+             "are missing", file);
     else if (got % 3 == 0 && e < 255)
-        fprintf(stderr, "%s: %llu bytes, a palette holds 768; entries %d to 255 are missing\n", file, n, e);
+        note("%s: %llu bytes, a palette holds 768; entries %d to 255 are missing", file, n, e);
     else if (got == 765)
-        fprintf(stderr, "%s: 765 bytes, a palette holds 768; entry 255 is missing\n", file);
+        note("%s: 765 bytes, a palette holds 768; entry 255 is missing", file);
     else if (got % 3 == 1 && e < 254)
-        fprintf(stderr, "%s: %llu bytes, a palette holds 768; entry %d lacks its green and blue, and entries %d to "
-                        "255 are missing\n", file, n, e, e + 1);
+        note("%s: %llu bytes, a palette holds 768; entry %d lacks its green and blue, and entries %d to "
+             "255 are missing", file, n, e, e + 1);
     else if (got % 3 == 2 && e < 254)
-        fprintf(stderr, "%s: %llu bytes, a palette holds 768; entry %d lacks its blue, and entries %d to 255 are "
-                        "missing\n", file, n, e, e + 1);
+        note("%s: %llu bytes, a palette holds 768; entry %d lacks its blue, and entries %d to 255 are "
+             "missing", file, n, e, e + 1);
     else if (got == 763)
-        fprintf(stderr, "%s: 763 bytes, a palette holds 768; entry 254 lacks its green and blue, and entry 255 is "
-                        "missing\n", file);
+        note("%s: 763 bytes, a palette holds 768; entry 254 lacks its green and blue, and entry 255 is "
+             "missing", file);
     else if (got == 764)
-        fprintf(stderr, "%s: 764 bytes, a palette holds 768; entry 254 lacks its blue, and entry 255 is missing\n",
-                file);
+        note("%s: 764 bytes, a palette holds 768; entry 254 lacks its blue, and entry 255 is missing", file);
     else if (got == 766)
-        fprintf(stderr, "%s: 766 bytes, a palette holds 768; entry 255 lacks its green and blue\n", file);
+        note("%s: 766 bytes, a palette holds 768; entry 255 lacks its green and blue", file);
     else
-        fprintf(stderr, "%s: 767 bytes, a palette holds 768; entry 255 lacks its blue\n", file);
+        note("%s: 767 bytes, a palette holds 768; entry 255 lacks its blue", file);
 }
 
 bool loadpalette(const char *arg, palette *pal)
@@ -84,16 +80,13 @@ bool loadpalette(const char *arg, palette *pal)
         pal->b[k] = at(3 * k + 2);
     }
 
-    // Notes of a file that may not be a palette, or not of this form; only
-    // a regular file's size is known without reading it all
-    struct stat st;
-    bool regular = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode);
-    notesize(arg, regular ? std::max<uint64_t>(uint64_t(st.st_size), got) : got, got);
+    // Notes of a file that may not be a palette, or not of this form
+    notesize(arg, got);
     unsigned char most = got ? *std::max_element(b, b + got) : 0;
     if (scale == 4 && most > 63)
-        fprintf(stderr, "%s: values above 63, so it holds 8-bit colours: give it as blood:%s\n", arg, arg);
+        note("%s: values above 63, so it holds 8-bit colours: give it as blood:%s", arg, arg);
     if (scale == 1 && got > 0 && most < 64)
-        fprintf(stderr, "%s: every value is below 64, so it holds 6-bit colours: give it without blood:\n", arg);
+        note("%s: every value is below 64, so it holds 6-bit colours: give it without blood:", arg);
     return true;
 }
 
@@ -172,18 +165,14 @@ static const char *lineend(const char *p, const char *end)
     return p;
 }
 
-// Text of a file's bytes as a note shows it: at most 32 bytes, control
-// bytes as "?", so that a stray escape can't reach the terminal.
-static std::string shown(const char *p, size_t n)
+// Text of a file's bytes as a note quotes it: at most 32 bytes, escaped.
+static std::string clip(const char *p, size_t n)
 {
-    std::string t;
-    for (size_t i = 0; i < n && i < 32; i++)
-        t += (unsigned char)p[i] < 0x20 || p[i] == 0x7f ? '?' : p[i];
-    return n > 32 ? t + "..." : t;
+    return shown(n > 32 ? std::string(p, 32) + "..." : std::string(p, n));
 }
 
-static void note(std::string *notes, int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-static void note(std::string *notes, int line, const char *fmt, ...)
+static void noteline(std::string *notes, int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+static void noteline(std::string *notes, int line, const char *fmt, ...)
 {
     if (!notes)
         return;
@@ -207,7 +196,7 @@ static const char *parseentry(const char *p, const char *end, int *line, std::st
     if (*p == '#')
         return nullptr;     // a comment
     if (*p++ != '-') {
-        note(notes, first, "not a \"- key: value\" entry; ignored");
+        noteline(notes, first, "not a \"- key: value\" entry; ignored");
         return nullptr;
     }
     p = skipspace(p, end, line);
@@ -215,11 +204,11 @@ static const char *parseentry(const char *p, const char *end, int *line, std::st
     while (p < end && *p != ':' && !islineend(*p))
         p++;
     if (p == end || *p != ':' || p == k) {
-        note(notes, first, "not a \"- key: value\" entry; ignored");
+        noteline(notes, first, "not a \"- key: value\" entry; ignored");
         return nullptr;
     }
     key.assign(k, std::min<size_t>(size_t(p - k), 40));    // no key is longer: a longer one is only named
-    std::string name = shown(k, size_t(p - k));
+    std::string name = clip(k, size_t(p - k));
     int keyline = *line;
     p = skipspace(p + 1, end, line);
     num = p;
@@ -228,10 +217,11 @@ static const char *parseentry(const char *p, const char *end, int *line, std::st
         neg = *p++ == '-';
     if (p == end || *p < '0' || *p > '9') {
         if (num == end || *line != keyline)
-            note(notes, first, "%s has no value; ignored", name.c_str());
+            noteline(notes, first, "%s has no value; ignored", name.c_str());
+        else if (std::string v = clip(num, size_t(std::find_if(num, end, isspc) - num)); *num == '"' || *num == '\'')
+            noteline(notes, first, "%s %s is not a number: write it without quotes; ignored", name.c_str(), v.c_str());
         else
-            note(notes, first, "%s \"%s\" is not a number; ignored", name.c_str(),
-                 shown(num, size_t(std::find_if(num, end, isspc) - num)).c_str());
+            noteline(notes, first, "%s \"%s\" is not a number; ignored", name.c_str(), v.c_str());
         return nullptr;
     }
     uint32_t n = 0;
@@ -270,7 +260,7 @@ void parsesidecar(const std::string &text, sidecar *s, std::string *notes)
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         p += 3;     // a byte-order mark some editors write
     int line = 1, given[6] = {};
-    bool junk = false;  // p is inside a number's trailing junk, already named
+    bool junk = false;  // the rest of p's line is already named in a note
     while (true) {
         p = skipspace(p, end, &line);
         if (p == end)
@@ -288,34 +278,48 @@ void parsesidecar(const std::string &text, sidecar *s, std::string *notes)
             continue;
         }
         p = next;
-        std::string k = shown(key.data(), key.size());
+        std::string k = clip(key.data(), key.size());
         auto known = std::find(std::begin(sidekeys), std::end(sidekeys), key);
         if (known == std::end(sidekeys)) {
             if (const char *meant = likelykey(key.c_str(), sidekeys, std::size(sidekeys)))
-                note(notes, first, "unknown key \"%s\" is ignored (did you mean \"%s\"?)", k.c_str(), meant);
+                noteline(notes, first, "unknown key \"%s\" is ignored (did you mean \"%s\"?)", k.c_str(), meant);
             else
-                note(notes, first, "unknown key \"%s\" is ignored", k.c_str());
+                noteline(notes, first, "unknown key \"%s\" is ignored", k.c_str());
             continue;
         }
         int f = int(known - std::begin(sidekeys));
         if (given[f])
-            note(notes, first, "%s is given again; the value on line %d is replaced", k.c_str(), given[f]);
+            noteline(notes, first, "%s is given again; the value on line %d is replaced", k.c_str(), given[f]);
         given[f] = first;
         int32_t stored = setfield(s, f, v);
-        static const int bits[] = {8, 8, 6, 2, 4, 32};
+        static const char *const range[] = {"-128 to 127", "-128 to 127", "0 to 63", "0 to 3", "0 to 15",
+                                            "-2147483648 to 2147483647"};
         if (next < end && !isspc(*next)) {
             // "1.5", "12abc": the number is taken, the rest skipped as a line
             // that is no entry, without a second note
-            std::string text = shown(num, size_t(std::find_if(next, end, isspc) - num));
-            note(notes, first, "%s \"%s\" is not a whole number; stored as %d", k.c_str(), text.c_str(),
+            std::string text = clip(num, size_t(std::find_if(next, end, isspc) - num));
+            noteline(notes, first, "%s \"%s\" is not a whole number; stored as %d", k.c_str(), text.c_str(),
                  int(stored));
             junk = true;
         } else if (stored != exact) {
-            note(notes, first, "%s %s does not fit in %d bits; stored as %d", k.c_str(),
-                 std::string(num, next).c_str(), bits[f], int(stored));
+            noteline(notes, first, "%s %s is outside %s; stored as %d", k.c_str(), std::string(num, next).c_str(),
+                     range[f], int(stored));
+        }
+        // "- frames: 3 frames": the value is stored, the words after it are
+        // not an entry; another entry or a comment may follow
+        const char *rest = next;
+        while (rest < end && (*rest == ' ' || *rest == '\t'))
+            rest++;
+        if (!junk && rest < end && !islineend(*rest) && *rest != '-' && *rest != '#') {
+            const char *stop = lineend(rest, end);
+            while (isspc(stop[-1]))
+                stop--;
+            noteline(notes, first, "%s %d is stored; \"%s\" after it is ignored", k.c_str(), int(stored),
+                     clip(rest, size_t(stop - rest)).c_str());
+            junk = true;
         }
         if (f == 5 && stored != 0 && stored != 1)
-            note(notes, first, "rgba %d is neither 0 nor 1; taken as 1", int(stored));
+            noteline(notes, first, "rgba %d is neither 0 nor 1; taken as 1", int(stored));
     }
 }
 
@@ -348,6 +352,6 @@ int readsidecar(const std::string &path, sidecar *s)
         return err;
     parsesidecar(text, s, &notes);
     for (size_t at = 0, nl; (nl = notes.find('\n', at)) != std::string::npos; at = nl + 1)
-        fprintf(stderr, "%s: %.*s\n", path.c_str(), int(nl - at), notes.c_str() + at);
+        note("%s: %.*s", path.c_str(), int(nl - at), notes.c_str() + at);
     return 0;
 }

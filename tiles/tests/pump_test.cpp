@@ -36,7 +36,7 @@ TEST_F(Pump, PacksTheRangeFoundInTheDirectory)
     runresult r = pump();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 3 - 5\n" + path("in/tile005.yaml") +
-                         ": line 3: frames 70 does not fit in 6 bits; stored as 6\n");
+                         ": line 3: frames 70 is outside 0 to 63; stored as 6\n");
     EXPECT_EQ(art(), u32(1) + u32(666) + u32(3) + u32(5) + u16(2) + u16(0) + u16(1) + u16(3) +
                          u16(0) + u16(1) + u32(0) + u32(0) + u32(0x0500FD06) +
                          "\x01\x03\x05\x02\x04\x06\x09");
@@ -67,25 +67,37 @@ TEST_F(Pump, CountsOnlyNamesOfTheTileForm)
     std::string img = indexpng(1, 1, "\x07");
     for (const char *n : {"tile5.png", "tile7.PNG", "tile7.png.bak", ".tile7.png", "tile.png",
                           "tiles0000.art", "tile-3.png", "tile9.yml", "til8.png", "tile8png",
-                          "tile 4.yaml", "TILE004.Yml", "tile004.yaml.orig", "tile0005.png", "tile+5.yaml"})
+                          "tile 4.yaml", "TILE004.Yml", "tile004.yaml.orig", "tile0005.png", "tile+5.yaml",
+                          "tile2.png"})
         put(n, img);
+    put("tile004.png", img);
+    put("tile005.yaml", "- frames: 2\n");
+    put("tile-03.yaml", "");
     runresult r = pump();
-    // each file named like a tile file that is never read is named, with the name read instead
+    // each file named like a tile file that is never read is named, with the name read instead and what
+    // becomes of that tile
     std::string in = path("in/");
     EXPECT_EQ(r.err, welcome + "file ret 0 range: -3 - 5\n" +
-                         in + "TILE004.Yml: never read; tile 4 is read from tile004.yaml\n" +
-                         in + "tile 4.yaml: never read; tile 4 is read from tile004.yaml\n" +
+                         in + "TILE004.Yml: never read; tile 4 is read from tile004.yaml, which is missing, so its "
+                              "sidecar values are 0\n" +
+                         in + "tile 4.yaml: never read; tile 4 is read from tile004.yaml, which is missing, so its "
+                              "sidecar values are 0\n" +
                          in + "tile+5.yaml: never read; tile 5 is read from tile005.yaml\n" +
-                         in + "tile-3.png: never read; tile -3 is read from tile-03.png\n" +
-                         in + "tile0005.png: never read; tile 5 is read from tile005.png\n" +
-                         in + "tile5.png: never read; tile 5 is read from tile005.png\n" +
-                         in + "tile7.PNG: never read; tile 7 is read from tile007.png\n" +
-                         in + "tile9.yml: never read; tile 9 is read from tile009.yaml\n");
+                         in + "tile-3.png: never read; tile -3 is read from tile-03.png, which is missing, so it is "
+                              "stored without an image\n" +
+                         in + "tile0005.png: never read; tile 5 is read from tile005.png, which is missing, so it is "
+                              "stored without an image\n" +
+                         in + "tile2.png: never read; tile 2 is read from tile002.png, which is missing, so it is "
+                              "stored empty\n" +
+                         in + "tile5.png: never read; tile 5 is read from tile005.png, which is missing, so it is "
+                              "stored without an image\n" +
+                         in + "tile7.PNG: never read; no tile 7 is stored: it would be read from tile007.png\n" +
+                         in + "tile9.yml: never read; no tile 9 is stored: it would be read from tile009.yaml\n");
     // tile5.png and tile-3.png widen the range, but the pass reads tile005.png and tile-03.png
-    std::string a = art();
-    ASSERT_EQ(a.size(), 16u + 9 * 8);
-    EXPECT_EQ(a.substr(8, 8), u32(uint32_t(-3)) + u32(5));
-    EXPECT_EQ(a.substr(16), std::string(9 * 8, '\0'));
+    std::string tab(9 * 8, '\0');
+    tab[2 * 7] = tab[18 + 2 * 7] = 1;   // tile 4
+    tab[36 + 4 * 8] = 2;                // tile 5's frames
+    EXPECT_EQ(art(), u32(1) + u32(666) + u32(uint32_t(-3)) + u32(5) + tab + "\x07");
 }
 
 TEST_F(Pump, TileMinusOneCountsLikeAnyOther)

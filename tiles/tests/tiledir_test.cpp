@@ -60,8 +60,8 @@ TEST_F(Palette, NotesFilesThatLookLikeNoPaletteOfTheirForm)
     } cases[] = {
         {full, false, ""},
         {high, true, ""},
-        {full + "\x40", false, "769 bytes, a palette holds 768; the last byte is ignored"},
-        {full + std::string(32, 'x'), false, "800 bytes, a palette holds 768; the last 32 are ignored"},
+        {full + "\x40", false, ""},    // tables of its own after the colours, as a game's have
+        {full + std::string(74498 - 768, 'x'), false, ""},
         {full.substr(0, 767), false, "767 bytes, a palette holds 768; entry 255 lacks its blue"},
         {full.substr(0, 766), false, "766 bytes, a palette holds 768; entry 255 lacks its green and blue"},
         {full.substr(0, 765), false, "765 bytes, a palette holds 768; entry 255 is missing"},
@@ -108,11 +108,14 @@ TEST_F(Palette, NotesFilesThatLookLikeNoPaletteOfTheirForm)
     writefile(file, full);
     ASSERT_EQ(run({PROG, "dump", path("t.art"), file, path("out")}).status, 0);
     ASSERT_EQ(run({PROG, "pump", path("a.art"), file, path("out")}).status, 0);
-    writefile(file, full + "\x40");
+    writefile(file, full.substr(0, 766) + "\x20");
     runresult r = run({PROG, "pump", path("b.art"), file, path("out")});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err.substr(0, r.err.find("file ret")),
-              welcome + file + ": 769 bytes, a palette holds 768; the last byte is ignored\n");
+    EXPECT_EQ(r.err.substr(0, r.err.find("file ret")), welcome + file + ": 767 bytes, a palette holds 768; entry "
+                                                                        "255 lacks its blue\n");
+    writefile(file, full + "\x40");
+    r = run({PROG, "pump", path("b.art"), file, path("out")});
+    EXPECT_EQ(r.err.substr(0, r.err.find("file ret")), welcome);
     EXPECT_EQ(readfile(path("b.art")), readfile(path("a.art")));
 }
 
@@ -152,8 +155,8 @@ TEST(Sidecar, ReadsEntriesAndNamesWhatCountsForNothing)
         {"- animspeed: 3\n", {0, 0, 0, 0, 3, 0}, ""},
         {"- frames: 4\n- frames: 9\n", {9, 0, 0, 0, 0, 0}, "line 2: frames is given again; the value on line 1 is replaced\n"},
         {"- xcenter: 300\n- ycenter: -129\n", {0, 0, 44, 127, 0, 0},
-         "line 1: xcenter 300 does not fit in 8 bits; stored as 44\n"
-         "line 2: ycenter -129 does not fit in 8 bits; stored as 127\n"},
+         "line 1: xcenter 300 is outside -128 to 127; stored as 44\n"
+         "line 2: ycenter -129 is outside -128 to 127; stored as 127\n"},
         // every field at its limits, then one past them
         {"- frames: 63\n- animtype: 3\n- xcenter: 127\n- ycenter: -128\n- animspeed: 15\n- rgba: 1\n",
          {63, 3, 127, -128, 15, 1}, ""},
@@ -161,16 +164,16 @@ TEST(Sidecar, ReadsEntriesAndNamesWhatCountsForNothing)
          {0, 0, -128, 127, 0, 0}, ""},
         {"- frames: 64\n- animtype: 4\n- xcenter: 128\n- ycenter: -129\n- animspeed: 16\n- rgba: 2\n",
          {64, 4, -128, 127, 16, 2},
-         "line 1: frames 64 does not fit in 6 bits; stored as 0\n"
-         "line 2: animtype 4 does not fit in 2 bits; stored as 0\n"
-         "line 3: xcenter 128 does not fit in 8 bits; stored as -128\n"
-         "line 4: ycenter -129 does not fit in 8 bits; stored as 127\n"
-         "line 5: animspeed 16 does not fit in 4 bits; stored as 0\n"
+         "line 1: frames 64 is outside 0 to 63; stored as 0\n"
+         "line 2: animtype 4 is outside 0 to 3; stored as 0\n"
+         "line 3: xcenter 128 is outside -128 to 127; stored as -128\n"
+         "line 4: ycenter -129 is outside -128 to 127; stored as 127\n"
+         "line 5: animspeed 16 is outside 0 to 15; stored as 0\n"
          "line 6: rgba 2 is neither 0 nor 1; taken as 1\n"},
         {"- frames: -1\n- animtype: -1\n- animspeed: -1\n- rgba: -1\n", {-1, -1, 0, 0, -1, -1},
-         "line 1: frames -1 does not fit in 6 bits; stored as 63\n"
-         "line 2: animtype -1 does not fit in 2 bits; stored as 3\n"
-         "line 3: animspeed -1 does not fit in 4 bits; stored as 15\n"
+         "line 1: frames -1 is outside 0 to 63; stored as 63\n"
+         "line 2: animtype -1 is outside 0 to 3; stored as 3\n"
+         "line 3: animspeed -1 is outside 0 to 15; stored as 15\n"
          "line 4: rgba -1 is neither 0 nor 1; taken as 1\n"},
         {"-frames:5\r\n-\tanimtype :\t2\r\n", {5, 0, 0, 0, 0, 0},   // "animtype " is another key
          "line 2: unknown key \"animtype \" is ignored (did you mean \"animtype\"?)\n"},
@@ -192,7 +195,7 @@ TEST(Sidecar, ReadsEntriesAndNamesWhatCountsForNothing)
          "line 1: frames \"+12abc\" is not a whole number; stored as 12\n"
          "line 2: xcenter \"1.5\" is not a whole number; stored as 1\n"},
         {"- rgba: 4294967297\n", {0, 0, 0, 0, 0, 1},               // numbers wrap to 32 bits
-         "line 1: rgba 4294967297 does not fit in 32 bits; stored as 1\n"},
+         "line 1: rgba 4294967297 is outside -2147483648 to 2147483647; stored as 1\n"},
         {"", {}, ""},
         {"# a comment\n\n  # another\n- frames: 2 # and one more\n", {2, 0, 0, 0, 0, 0}, ""},
         {"- :5\n-\n:\n- frames", {},
@@ -202,15 +205,20 @@ TEST(Sidecar, ReadsEntriesAndNamesWhatCountsForNothing)
         {"- frames: 3\r- animtype: 2\r", {3, 2, 0, 0, 0, 0}, ""},
         {"- frames: 3 - animtype: 2\t- rgba: 1", {3, 2, 0, 0, 0, 1}, ""},
         {"- frames:\n  -4\n- animspeed:\r\n7", {-4, 0, 0, 0, 7, 0},
-         "line 1: frames -4 does not fit in 6 bits; stored as 60\n"},
+         "line 1: frames -4 is outside 0 to 63; stored as 60\n"},
         {"-\tframes:\t5\n  - animtype: 1\n\n", {5, 1, 0, 0, 0, 0}, ""},
         // a key ends at its line: a line without ":" can't swallow the next entry
         {"- foo\n- frames: 3\n", {3, 0, 0, 0, 0, 0}, "line 1: not a \"- key: value\" entry; ignored\n"},
         {"- frames: 8\n- rgba\r- animspeed: 2", {8, 0, 0, 0, 2, 0}, "line 2: not a \"- key: value\" entry; ignored\n"},
         {"\xEF\xBB\xBF- frames: 5\n", {5, 0, 0, 0, 0, 0}, ""},           // byte-order mark
         {"x\xEF\xBB\xBF- frames: 5\n", {}, "line 1: not a \"- key: value\" entry; ignored\n"},
-        // control bytes are not passed to the terminal
-        {"- \x1b[2Jx: 1\n", {}, "line 1: unknown key \"?[2Jx\" is ignored\n"},
+        // control bytes and spaces that look like none are shown escaped
+        {"- \x1b[2Jx: 1\n", {}, "line 1: unknown key \"\\x1b[2Jx\" is ignored\n"},
+        {"- xcenter:\xc2\xa0-2\n", {}, "line 1: xcenter \"\\u00a0-2\" is not a number; ignored\n"},
+        {"- frames: \"3\"\n", {}, "line 1: frames \"3\" is not a number: write it without quotes; ignored\n"},
+        // words after a value: the value is stored
+        {"- frames: 3 frames \n- animtype: 1", {3, 1, 0, 0, 0, 0}, "line 1: frames 3 is stored; \"frames\" after it is ignored\n"},
+        {"- frames: 3 // three\n", {3, 0, 0, 0, 0, 0}, "line 1: frames 3 is stored; \"// three\" after it is ignored\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
