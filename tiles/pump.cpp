@@ -155,70 +155,86 @@ static size_t inexact(const unsigned char *rgba, const unsigned char *idx, size_
     return n;
 }
 
+// What a note of an image's colours says: pixels that came out as the
+// transparent index by their alpha, whether a colour kept moved to another
+// index, and how many distinct colours the palette file lacks.
+struct colours {
+    size_t transparent;
+    bool reordered;
+    size_t missing;
+};
+
 // Palette indices of a palette image, in place: each used entry's index
 // where keep says the entry is the palette file's own, else its colour's
-// match. Sets matched to how many used entries were matched and returns
-// how many distinct colours among them the palette file lacks.
-static size_t mapentries(unsigned char *px, size_t count, const LodePNGColorMode &mode, const palette &pal,
-                         colourcache *cache, bool keep, unsigned *matched)
+// match. Sets matched to how many used entries were matched, and what
+// became of them in c.
+static void mapentries(unsigned char *px, size_t count, const LodePNGColorMode &mode, const palette &pal,
+                       colourcache *cache, bool keep, unsigned *matched, colours *c)
 {
     // An image whose palette is the palette file's own, as a dump writes
-    // it, keeps every index: no pixel need be looked at
+    // it, keeps every index: no pixel need be looked at. Alpha above 128
+    // is opaque by rule.
     bool same[256];
     bool all = keep;
     for (unsigned k = 0; k < mode.palettesize; k++) {
-        const unsigned char *c = &mode.palette[4 * k];
-        same[k] = c[0] == uint8_t(pal.r[k]) && c[1] == uint8_t(pal.g[k]) && c[2] == uint8_t(pal.b[k]) &&
-                  c[3] == 255;
+        const unsigned char *e = &mode.palette[4 * k];
+        same[k] = e[0] == uint8_t(pal.r[k]) && e[1] == uint8_t(pal.g[k]) && e[2] == uint8_t(pal.b[k]) && e[3] > 128;
         all = all && same[k];
     }
     *matched = 0;
+    *c = {0, false, 0};
     if (all)
-        return 0;   // indices past the palette's end are kept too
+        return;   // indices past the palette's end are kept too
 
-    bool used[256] = {};
+    size_t used[256] = {};
     for (size_t i = 0; i < count; i++)
-        used[px[i]] = true;
+        used[px[i]]++;
     uint8_t map[256];
-    unsigned char colours[4 * 256], idx[256];
+    unsigned char found[4 * 256], idx[256];
     for (unsigned k = 0; k < 256; k++) {
         if (!used[k])
             continue;
         // past the end of the image's palette: kept as stored, or black as
         // a conversion to colours reads it
-        unsigned char c[4] = {0, 0, 0, 255};
+        unsigned char e[4] = {0, 0, 0, 255};
         if (k < mode.palettesize)
-            memcpy(c, &mode.palette[4 * k], 4);
+            memcpy(e, &mode.palette[4 * k], 4);
         if (keep && (k >= mode.palettesize || same[k])) {
             map[k] = uint8_t(k);
             continue;
         }
-        matchcolours(c, 1, pal, cache, &map[k]);
-        memcpy(&colours[4 * *matched], c, 4);
+        matchcolours(e, 1, pal, cache, &map[k]);
+        if (e[3] <= 128)
+            c->transparent += k != 255 ? used[k] : 0;
+        else if (exact(pal, map[k], e))
+            c->reordered = c->reordered || map[k] != k;
+        memcpy(&found[4 * *matched], e, 4);
         idx[(*matched)++] = map[k];
     }
     for (size_t i = 0; i < count; i++)
         px[i] = map[px[i]];
-    return inexact(colours, idx, *matched, pal);
+    c->missing = inexact(found, idx, *matched, pal);
 }
 
-// The line that tells a re-save that kept every colour from an edit that
-// brought in colours of its own.
-static void notecolours(const std::string &name, bool paletted, size_t missing)
+// A line of what matching did to an image's pixels, when it did anything
+// a user may not have meant: made pixels transparent, moved colours to
+// other indices, or put a nearest colour in place of one. count is the
+// image's pixels.
+static void notecolours(const std::string &name, bool paletted, const colours &c, size_t count)
 {
-    const char *n = name.c_str();
-    if (paletted && missing == 0)
-        fprintf(stderr, "%s: palette reordered; every colour found exactly\n", n);
-    else if (paletted && missing == 1)
-        fprintf(stderr, "%s: 1 colour not in the palette; nearest used\n", n);
-    else if (paletted)
-        fprintf(stderr, "%s: %zu colours not in the palette; nearest used\n", n, missing);
-    else if (missing == 0)
-        fprintf(stderr, "%s: not a palette image; every colour found exactly\n", n);
-    else if (missing == 1)
-        fprintf(stderr, "%s: not a palette image; 1 colour not in the palette; nearest used\n", n);
-    else
-        fprintf(stderr, "%s: not a palette image; %zu colours not in the palette; nearest used\n", n, missing);
+    std::string says;
+    auto add = [&](const std::string &part) { says += (says.empty() ? "" : "; ") + part; };
+    if (c.transparent)
+        add(std::to_string(c.transparent) + (c.transparent == 1 ? " pixel" : " pixels") + " made transparent");
+    if (c.reordered)
+        add("palette reordered");
+    if (c.missing)
+        add(c.missing == 1 ? "1 colour not in the palette; nearest used"
+                           : std::to_string(c.missing) + " colours not in the palette; nearest used");
+    else if (c.reordered || (!paletted && c.transparent < count))
+        add("every colour found exactly");
+    if (!says.empty())
+        note("%s: %s%s", name.c_str(), paletted ? "" : "not a palette image; ", says.c_str());
 }
 
 // Bytes of an image's filtered rows, as its data inflates: each row a
@@ -302,21 +318,26 @@ int decodetile(const std::string &file, const std::string &name, int32_t rgba, c
         if (!decoded)
             throw std::bad_alloc();
         unsigned matched;
-        size_t missing = mapentries(decoded.get(), count, mode, pal, cache, rgba == 0, &matched);
+        colours c;
+        mapentries(decoded.get(), count, mode, pal, cache, rgba == 0, &matched, &c);
         if (rgba == 0 && matched > 0)
-            notecolours(name, true, missing);
+            notecolours(name, true, c, count);
     } else {
-        pixels colours(static_cast<unsigned char *>(malloc(4 * count)));
+        pixels rgba8px(static_cast<unsigned char *>(malloc(4 * count)));
         pixels idx(static_cast<unsigned char *>(malloc(count)));
-        if (!colours || !idx)
+        if (!rgba8px || !idx)
             throw std::bad_alloc();
         LodePNGColorMode rgba8 = lodepng_color_mode_make(LCT_RGBA, 8);
-        e = lodepng_convert(colours.get(), decoded.get(), &rgba8, &st.info_raw, iw, ih);
+        e = lodepng_convert(rgba8px.get(), decoded.get(), &rgba8, &st.info_raw, iw, ih);
         if (e)
             return cantdecode(name, e, raw, rawsize, rawsize);
-        matchcolours(colours.get(), count, pal, cache, idx.get());
-        if (rgba == 0)
-            notecolours(name, false, inexact(colours.get(), idx.get(), count, pal));
+        matchcolours(rgba8px.get(), count, pal, cache, idx.get());
+        if (rgba == 0) {
+            colours c{0, false, inexact(rgba8px.get(), idx.get(), count, pal)};
+            for (size_t i = 0; i < count; i++)
+                c.transparent += rgba8px[4 * i + 3] <= 128;
+            notecolours(name, false, c, count);
+        }
         decoded = std::move(idx);
     }
     *w = iw;

@@ -35,6 +35,7 @@ rounds = [[
     (8, 8, "ImageMagick -rotate 90", "convert {s} -rotate 90 {d}"),
     (9, 9, "Pillow soft RGBA", pil("im = Image.open(a).convert('RGBA'); " + soft + "im.save(b)")),
     (10, 2, "ImageMagick PNG32", "convert {s} PNG32:{d}"),
+    (2, 2, "ImageMagick alpha 50%", "convert {s} -alpha set -channel A -evaluate set 50% {d}"),
     (11, 11, "ImageMagick PNG48", "convert {s} -depth 16 PNG48:{d}"),
     (12, 12, "netpbm", "pngtopnm {s} | pnmtopng > {d}"),
     (13, 13, "Pillow adaptive", pil("Image.open(a).convert('RGB')"
@@ -54,6 +55,9 @@ rounds = [[
      pil("im = Image.open(a).convert('RGBA'); " + soft + "im.save(b)", "{t}") +
      " && pngquant --force --output {d} 8 {t}"),
     (13, 13, "Pillow re-save", pil("Image.open(a).save(b)")),
+    # transparency alone, on the tile's commonest opaque index: the palette bytes stay
+    (10, 2, "Pillow transparency only", pil("im = Image.open(a); d = list(im.getdata()); "
+                                            "im.save(b, transparency=max(set(d) - {{255}}, key=d.count))")),
 ]]
 
 
@@ -135,23 +139,35 @@ def missing(colours):
     return len({c[:3] for c in colours if c[3] > 128 and (R[nearest(*c)], G[nearest(*c)], B[nearest(*c)]) != c[:3]})
 
 
-def colournote(path, paletted, n):
-    head = path + (": " if paletted else ": not a palette image; ")
-    if n == 0:
-        return head + ("palette reordered; every colour found exactly" if paletted else "every colour found exactly")
-    return head + ("1 colour not in the palette; nearest used" if n == 1 else
-                   "%d colours not in the palette; nearest used" % n)
+def colournote(path, paletted, transparent, reordered, n, count):
+    """The note: pixels made transparent by their alpha, opaque colours found at another index,
+    colours the palette lacks; None when there is nothing to say."""
+    says = ["%d pixel%s made transparent" % (transparent, "" if transparent == 1 else "s")] if transparent else []
+    says += ["palette reordered"] if reordered else []
+    if n:
+        says.append("1 colour not in the palette; nearest used" if n == 1 else
+                    "%d colours not in the palette; nearest used" % n)
+    elif reordered or (not paletted and transparent < count):
+        says.append("every colour found exactly")
+    if not says:
+        return None
+    return path + (": " if paletted else ": not a palette image; ") + "; ".join(says)
 
 
 def expect(path):
     """Width, height, indices row by row, and the note the pump prints (None for none)."""
     w, h, ct, pal, px = decode(path)
     if ct != 3:
-        return w, h, [nearest(*c) for c in px], colournote(path, False, missing(px))
-    dumped = [(R[k] & 255, G[k] & 255, B[k] & 255, 255) for k in range(256)]
-    differ = {k for k in px if k < len(pal) and pal[k] != dumped[k]}
+        clear = sum(c[3] <= 128 for c in px)
+        return w, h, [nearest(*c) for c in px], colournote(path, False, clear, False, missing(px), len(px))
+    # an entry of the dumped colour, opaque by rule (alpha above 128), keeps its index
+    dumped = [(R[k] & 255, G[k] & 255, B[k] & 255) for k in range(256)]
+    differ = {k for k in px if k < len(pal) and (pal[k][:3] != dumped[k] or pal[k][3] <= 128)}
     out = [nearest(*pal[k]) if k in differ else k for k in px]
-    note = colournote(path, True, missing([pal[k] for k in differ]))
+    clear = sum(k in differ and pal[k][3] <= 128 and k != 255 for k in px)
+    moved = any(pal[k][3] > 128 and nearest(*pal[k]) != k and (R[nearest(*pal[k])], G[nearest(*pal[k])],
+                B[nearest(*pal[k])]) == pal[k][:3] for k in differ)
+    note = colournote(path, True, clear, moved, missing([pal[k] for k in differ]), len(px))
     return w, h, out, note if differ else None
 
 

@@ -129,15 +129,24 @@ protected:
         for (unsigned y = 0; y < want.h; y++)
             for (unsigned x = 0; x < want.w; x++)
                 ASSERT_EQ(a[24 + x * want.h + y], want.px[y * want.w + x]) << x << "," << y;
-        std::string note = path("in/tile000.png") + ": " + (want.matched < 0 ? "not a palette image; " : "");
-        if (!keep || want.matched == 0)
-            note = "";
-        else if (want.missing == 0)
-            note += want.matched < 0 ? "every colour found exactly\n" : "palette reordered; every colour found exactly\n";
-        else if (want.missing == 1)
-            note += "1 colour not in the palette; nearest used\n";
+        std::vector<std::string> says;
+        if (want.transparent > 0)
+            says.push_back(std::to_string(want.transparent) + (want.transparent == 1 ? " pixel" : " pixels") +
+                           " made transparent");
+        if (want.reordered)
+            says.push_back("palette reordered");
+        if (want.missing > 0)
+            says.push_back(want.missing == 1 ? "1 colour not in the palette; nearest used"
+                                             : std::to_string(want.missing) + " colours not in the palette; nearest used");
+        else if (want.reordered || (want.matched < 0 && size_t(want.transparent) < want.px.size()))
+            says.push_back("every colour found exactly");
+        std::string note;
+        for (const std::string &s : says)
+            note += (note.empty() ? "" : "; ") + s;
+        if (keep && want.matched != 0 && !note.empty())
+            note = path("in/tile000.png") + ": " + (want.matched < 0 ? "not a palette image; " : "") + note + "\n";
         else
-            note += std::to_string(want.missing) + " colours not in the palette; nearest used\n";
+            note = "";
         // palettes of either width are given in either form here: the load notes it
         std::string palnote, file = path("pal.dat");
         bool high = std::any_of(pal.begin(), pal.end(), [](char c) { return uint8_t(c) > 63; });
@@ -163,7 +172,7 @@ TEST_F(MatchPump, KeepsIndicesWhereThePalettesAgreeAndMatchesTheRest)
     runresult r = run({PROG, "pump", path("t.art"), path("pal.dat"), path("in")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" + path("in/tile000.png") +
-                         ": palette reordered; every colour found exactly\n");
+                         ": 1 pixel made transparent; palette reordered; every colour found exactly\n");
     EXPECT_EQ(readfile(path("t.art")).substr(24), "\x05\x01\xFF\x03\x09"s);
     check(png, testpalette(), 4, true);
     check(png, testpalette(), 4, false);

@@ -130,7 +130,7 @@ refresult reference(const std::string &png, const std::string &pal, int scale, b
                     const std::vector<unsigned char> &dumped)
 {
     auto bytes = reinterpret_cast<const unsigned char *>(png.data());
-    refresult r{0, 0, "", -1, 0};
+    refresult r{0, 0, "", -1, 0, 0, false};
     unsigned char *rgba = nullptr;
     if (lodepng_decode32(&rgba, &r.w, &r.h, bytes, png.size()) != 0)
         return r;
@@ -157,12 +157,17 @@ refresult reference(const std::string &png, const std::string &pal, int scale, b
             size_t bit = i * m.bitdepth;
             unsigned k = raw[bit / 8] >> (8 - m.bitdepth - bit % 8) & ((1u << m.bitdepth) - 1);
             // past the palette: kept as stored
-            bool same = k >= m.palettesize || memcmp(&m.palette[4 * k], &dumped[4 * k], 4) == 0;
+            bool same = k >= m.palettesize || (memcmp(&m.palette[4 * k], &dumped[4 * k], 3) == 0 &&
+                                               m.palette[4 * k + 3] > 128);
             used[k] = true;
             differs[k] = !same;
             if (same)
                 idx = uint8_t(k);
             near = near && !same;
+            r.transparent += !same && c[3] <= 128 && k != 255;
+            r.reordered = r.reordered || (!same && c[3] > 128 && found && idx != k);
+        } else {
+            r.transparent += c[3] <= 128;
         }
         if (near)
             missing.insert(uint32_t(c[0]) << 16 | c[1] << 8 | c[2]);

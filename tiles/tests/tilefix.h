@@ -41,14 +41,17 @@ unsigned char refmatch(const std::string &pal, int scale, const unsigned char *c
 // indices row after row, the PNG decoded here to colours and to its stored
 // samples. pal holds the palette file's bytes, scale its factor (4, or 1
 // for "blood:"); keep is rgba 0; dumped is the palette a dump writes into
-// its images given the same palette (4 bytes an entry). Sets matched to the
-// number of used palette entries that differ from dumped's (-1 for an image
-// of colours), missing to the number of colours matched that the file does
-// not hold.
+// its images given the same palette (4 bytes an entry; alpha above 128 is
+// opaque). Sets matched to the number of used palette entries that differ
+// from dumped's (-1 for an image of colours), missing to the number of
+// colours matched that the file does not hold, transparent to the pixels
+// that became index 255 by their alpha (not those stored as 255), and
+// reordered when an opaque colour found exactly went to another index.
 struct refresult {
     unsigned w, h;
     std::string px;
-    int matched, missing;
+    int matched, missing, transparent;
+    bool reordered;
 };
 refresult reference(const std::string &png, const std::string &pal, int scale, bool keep,
                     const std::vector<unsigned char> &dumped);
