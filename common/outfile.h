@@ -27,6 +27,9 @@ using outfilep = std::unique_ptr<outfile, void (*)(outfile *)>;
 // before it is committed or dropped is a fault that debug builds stop at.
 outfilep outopen(const std::string &path, bool durable = false);
 
+// Whether the output is written in place: the file it replaces is gone.
+bool outinplace(const outfile *o);
+
 // Appends n bytes; a failure is kept for outcommit to return.
 void outwrite(outfile *o, const void *p, size_t n);
 

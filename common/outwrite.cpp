@@ -64,6 +64,8 @@ void outwrite(outfile *o, const void *p, size_t n)
 
 int outerror(const outfile *o) { return o->err; }
 
+bool outinplace(const outfile *o) { return o->tmp.empty(); }
+
 int64_t copyrest(outfile *o, int fd, uint64_t len, uint64_t done)
 {
     while (done < len && !o->err) {

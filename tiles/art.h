@@ -6,6 +6,17 @@
 
 #include "le.h"
 
+// Archives hold hundreds of tiles, a few thousand at most; a directory
+// naming tiles further apart than this is refused before anything is sized
+// from it, and an old archive holding more is not compared.
+constexpr int64_t maxtiles = 65536;
+
+// Pixels of tile i of n, from tables of widths, then heights.
+inline uint64_t tilesize(const unsigned char *tab, uint64_t n, uint64_t i)
+{
+    return uint64_t(get_u16(&tab[2 * i])) * get_u16(&tab[2 * (n + i)]);
+}
+
 // Header words are little-endian whatever the host. A short read yields the
 // bytes that were there (missing ones as 0) and leaves feof(f) set.
 uint32_t read_u32(FILE *f);

@@ -46,7 +46,7 @@ static int shortpixels(const char *archive, int32_t t)
 
 static uint64_t tilesize(const bytes &tab, uint64_t n, uint64_t i)
 {
-    return uint64_t(get_u16(&tab[2 * i])) * get_u16(&tab[2 * (n + i)]);
+    return tilesize(tab.data(), n, i);
 }
 
 // Tile files in dir that this dump did not write, which the next pump

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "art.h"
+#include "changes.h"
 #include "outfile.h"
 #include "match.h"
 #include "openfiles.h"
@@ -20,11 +21,6 @@
 #include "tiledir.h"
 #include "vrel.h"
 #include "zcodec.h"
-
-// Archives hold hundreds of tiles, a few thousand at most; a directory
-// naming tiles further apart than this is refused before anything is sized
-// from it.
-constexpr int64_t maxtiles = 65536;
 
 // The name a file that looks like a tile file is read under, when that is
 // not its own name: tile14.png is read as tile014.png, tile005.PNG and
@@ -405,9 +401,13 @@ int pump(const char *archive, const char *pal, const char *dir)
     palette p;
     if (!loadpalette(pal, &p))
         return 2;
+    changes was;
+    readold(&was, archive);
     outfilep out = outopen(archive, true);
     if (!out)
         return 1;
+    if (outinplace(out.get()))
+        cantcompare(&was, "written in place, so the file replaced can't be compared");
 
     // Range of tile numbers named in the directory
     int64_t first = -1, last = -1;
@@ -426,6 +426,7 @@ int pump(const char *archive, const char *pal, const char *dir)
                       (long long)maxtiles);
     if (!seen)
         note("%s: no tile files; the archive written holds no tiles", dir);
+    newrange(&was, first, n);
 
     // First pass: each tile's sidecar, and its size from its image's header,
     // into the tables: widths, heights and anm words, 8 bytes a tile
@@ -491,8 +492,11 @@ int pump(const char *archive, const char *pal, const char *dir)
     std::string file;
     for (int64_t i = 0; i < n; i++) {
         unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]), dw, dh;
-        if (w == 0 || h == 0)
+        uint32_t anm = get_u32(&tab[4 * (n + i)]);
+        if (w == 0 || h == 0) {
+            comparetile(&was, int32_t(first + i), 0, 0, anm, nullptr);
             continue;
+        }
         std::string image = tilename(dir, int32_t(first + i), "png");
         pixels px;
         int e = readimage(image, &fds[i], filesize[i], file);
@@ -505,6 +509,7 @@ int pump(const char *archive, const char *pal, const char *dir)
             return e;
         if (dw != w || dh != h)
             return changed(image);
+        comparetile(&was, int32_t(first + i), w, h, anm, px.get());
         size_t k = std::max<size_t>(16, strip.size() / h / 16 * 16);
         for (size_t x = 0; x < w; x += k) {
             size_t cols = std::min<size_t>(k, w - x);
@@ -514,5 +519,6 @@ int pump(const char *archive, const char *pal, const char *dir)
     }
     if (int e = outcommit(std::move(out)))
         return report(1, "%s: can't write archive: %s", archive, strerror(e));
+    saychanges(&was);
     return 0;
 }

@@ -120,6 +120,7 @@ protected:
         }
         writefile(path("in/tile000.png"), png);
         writefile(path("in/tile000.yaml"), keep ? "" : "- rgba: 1\n");
+        remove(path("t.art").c_str());     // a new archive: no changes listed
         runresult r = run({PROG, "pump", path("t.art"), arg, path("in")});
         ASSERT_EQ(r.status, 0) << r.err;
         refresult want = reference(png, pal, scale, keep, dumped);

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <gtest/gtest.h>
 #include <lodepng.h>
 #include <random>
@@ -301,6 +302,65 @@ TEST_F(Pump, TakesTallNarrowImagesThatInflateFromLittle)
     EXPECT_EQ(a.back(), '\x07');
 }
 
+TEST_F(Pump, ListsWhatItChangedInTheArchiveItReplaces)
+{
+    // the archive replaced holds tiles 2 to 8; the directory 3 to 9, edited
+    std::string old = makeart(2, 8, {{1, 1, 0, "\x01"}, {2, 2, 0x0000FE00, "\x01\x02\x03\x04"}, {2, 1, 0, "\x05\x06"},
+                                     {1, 1, 0, "\x07"}, {0, 0, 0, ""}, {1, 1, 0x30000003, "\x08"}, {1, 1, 0, "\x0A"}});
+    put("tile003.png", indexpng(2, 2, "\x01\x03\x09\xFF"));    // one pixel changed, one made transparent
+    put("tile003.yaml", "- xcenter: 5\n");
+    put("tile004.png", indexpng(1, 2, "\x05\x06"));
+    put("tile005.yaml", "- frames: 2\n");
+    put("tile006.png", indexpng(1, 1, "\x07"));
+    put("tile007.png", indexpng(1, 1, "\x08"));
+    put("tile007.yaml", "- frames: 3\n");
+    put("tile008.png", indexpng(1, 1, "\x0A"));
+    put("tile009.png", indexpng(1, 1, "\x0B"));
+    ASSERT_EQ(run({PROG, "pump", path("new.art"), path("pal.dat"), path("in")}).status, 0);
+    std::string list = "tile 2: removed, was 1x1\n"
+                       "tile 3: 1 pixel changed; 1 pixel made transparent; xcenter -2 -> 5\n"
+                       "tile 4: resized 2x1 -> 1x2\n"
+                       "tile 5: emptied, was 1x1; frames 0 -> 2\n"
+                       "tile 6: was empty, now 1x1\n"
+                       "tile 7: anm bits 28-31 3 -> 0\n"
+                       "tile 9: added, 1x1\n"
+                       "7 of 8 tiles changed; 1 added, 1 removed\n";
+    std::string t = path("t.art"), notread = t + ": the file replaced is not a readable tile archive; no changes "
+                                                 "listed\n";
+    struct {
+        const char *what, *needs;
+        std::string target;
+        std::function<void()> make;
+        std::string says;
+    } cases[] = {
+        {"new", "", t, [] {}, ""},
+        {"edited", "", t, [&] { writefile(t, old); }, list},
+        {"the same", "", t, [&] { writefile(t, readfile(path("new.art"))); }, "0 of 7 tiles changed\n"},
+        {"through a link", "symbolic links", t, [&] { writefile(path("old.art"), old); symlink("old.art", t.c_str()); },
+         list},
+        {"no archive", "", t, [&] { writefile(t, "not an archive"); }, notread},
+        {"pixels cut short", "", t, [&] { writefile(t, old.substr(0, old.size() - 1)); }, notread},
+        {"tables cut short", "", t, [&] { writefile(t, old.substr(0, 16 + 7 * 8 - 1)); }, notread},
+        {"linked twice", "hard links", t, [&] { writefile(t, old); link(t.c_str(), path("also.art").c_str()); },
+         t + ": written in place, so the file replaced can't be compared; no changes listed\n"},
+        {"a device", "", devnull, [] {}, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (*c.needs && leaveout(c.needs))
+            continue;
+        for (const char *f : {"t.art", "old.art", "also.art"})
+            remove(path(f).c_str());
+        c.make();
+        runresult r = run({PROG, "pump", c.target, path("pal.dat"), path("in")});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, welcome + "file ret 0 range: 3 - 9\n" + c.says);
+        if (c.target == t) {
+            EXPECT_EQ(readfile(t), readfile(path("new.art")));
+        }
+    }
+}
+
 TEST_F(Pump, TakesLimitsAtTheLimit)
 {
     // 65536 tiles and 65535 pixels on a side are as much as an archive holds
@@ -332,6 +392,11 @@ TEST_F(Pump, TakesLimitsAtTheLimit)
         {one, most, ""},
         {one, most + 1, std::to_string(most + 1) + " bytes, far more than an image of 1x1 pixels needs"},
     };
+    // what replacing the archive of 65536 tiles changed: 16 lines, the rest counted
+    std::string changes = "tile 0: resized 65535x1 -> 1x1\n";
+    for (int t = 1; t < 16; t++)
+        changes += "tile " + std::to_string(t) + ": removed, was empty\n";
+    changes += "... and 65520 more\n65536 of 65536 tiles changed; 65535 removed\n";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.err);
         put("tile000.png", c.png);
@@ -341,7 +406,7 @@ TEST_F(Pump, TakesLimitsAtTheLimit)
         r = pump();
         EXPECT_EQ(r.status, c.err.empty() ? 0 : 2);
         EXPECT_EQ(r.err, welcome + "file ret 0 range: 0 - 0\n" +
-                             (c.err.empty() ? "" : path("in/tile000.png") + ": " + c.err + "\nerror in pumping\n"));
+                             (c.err.empty() ? changes : path("in/tile000.png") + ": " + c.err + "\nerror in pumping\n"));
     }
     EXPECT_EQ(art(), u32(1) + u32(666) + u32(0) + u32(0) + u16(1) + u16(1) + u32(0) + "\x01");
 }
@@ -353,7 +418,9 @@ TEST_F(Pump, RefusesRangesTooWideForAnArchive)
         std::string name = "tile" + std::to_string(t) + ".yaml";
         put(name, "");
         runresult r = pump();
-        EXPECT_EQ(r.err, welcome + "file ret 0 range: " + std::to_string(t) + " - " + std::to_string(t) + "\n");
+        EXPECT_EQ(r.err, welcome + "file ret 0 range: " + std::to_string(t) + " - " + std::to_string(t) + "\n" +
+                             (t > 0 ? "tile -2147483648: removed, was empty\ntile 2147483647: added, empty\n"
+                                      "2 of 2 tiles changed; 1 added, 1 removed\n" : ""));
         EXPECT_EQ(art(), u32(1) + u32(666) + u32(uint32_t(t)) + u32(uint32_t(t)) + u16(0) + u16(0) + u32(0));
         remove(path("in/" + name).c_str());
     }
