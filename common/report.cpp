@@ -121,6 +121,11 @@ void note(const char *fmt, ...)
 
 int notes() { return noted; }
 
+std::string counted(uint64_t n, const char *noun)
+{
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 int guarded(int (*op)(char **), char **argv)
 {
     int ret;

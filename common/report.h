@@ -2,6 +2,7 @@
 // stream the program's operations use: standard error for vrel, standard
 // output for zbqtool.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -23,6 +24,9 @@ int report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)))
 void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int notes();
+
+// "1 pixel", "2 pixels": n and the noun, made plural by an s.
+std::string counted(uint64_t n, const char *noun);
 
 // Text as a note shows it: control bytes, bytes that are not UTF-8 and the
 // characters a terminal shows as nothing or as a space (C1 controls,

@@ -174,9 +174,9 @@ void comparetile(changes *c, int32_t t, unsigned w, unsigned h, uint32_t anm, co
             return;
         }
         if (diff > clear)
-            add(std::to_string(diff - clear) + (diff - clear == 1 ? " pixel" : " pixels") + " changed");
+            add(counted(diff - clear, "pixel") + " changed");
         if (clear)
-            add(std::to_string(clear) + (clear == 1 ? " pixel" : " pixels") + " made transparent");
+            add(counted(clear, "pixel") + " made transparent");
     }
     int32_t f[2][5];
     int8_t xc[2], yc[2];
@@ -215,6 +215,5 @@ void saychanges(changes *c)
         also += "; " + std::to_string(c->added) + " added";
     if (c->removed)
         also += (c->added ? ", " : "; ") + std::to_string(c->removed) + " removed";
-    say("%lld of %lld %s changed%s", (long long)c->changed, (long long)all, all == 1 ? "tile" : "tiles",
-        also.c_str());
+    say("%lld of %s changed%s", (long long)c->changed, counted(uint64_t(all), "tile").c_str(), also.c_str());
 }

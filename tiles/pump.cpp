@@ -221,12 +221,11 @@ static void notecolours(const std::string &name, bool paletted, const colours &c
     std::string says;
     auto add = [&](const std::string &part) { says += (says.empty() ? "" : "; ") + part; };
     if (c.transparent)
-        add(std::to_string(c.transparent) + (c.transparent == 1 ? " pixel" : " pixels") + " made transparent");
+        add(counted(c.transparent, "pixel") + " made transparent");
     if (c.reordered)
         add("palette reordered");
     if (c.missing)
-        add(c.missing == 1 ? "1 colour not in the palette; nearest used"
-                           : std::to_string(c.missing) + " colours not in the palette; nearest used");
+        add(counted(c.missing, "colour") + " not in the palette; nearest used");
     else if (c.reordered || (!paletted && c.transparent < count))
         add("every colour found exactly");
     if (!says.empty())
