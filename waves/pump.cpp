@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "changes.h"
 #include "likely.h"
 #include "openfiles.h"
 #include "outfile.h"
@@ -534,6 +535,8 @@ static int writebank(bank &b, const char *bankpath)
     if (int e = measure(b, files, notes))
         return e;
     summarise(b, notes);
+    // read before the bank is opened: it may be written in place
+    std::vector<std::string> listed = changes(bankpath, b.recs, b.paths, files);
 
     outfilep out = outopen(bankpath, true);
     if (!out)
@@ -554,6 +557,8 @@ static int writebank(bank &b, const char *bankpath)
         }
     if (int err = outcommit(std::move(out)))
         return cantwrite(2, bankpath, err);
+    for (const auto &line : listed)
+        say("%s", line.c_str());
     return 0;
 }
 
