@@ -57,6 +57,8 @@ static int64_t differing(int old, uint64_t off, int fd, const std::string &path,
             return -1;
         int64_t k = fd >= 0 ? readat(fd, b, n, at) : -1;
         size_t got = k > 0 ? size_t(k) : 0;
+        if (got == n && memcmp(a, b, n) == 0)
+            continue;
         for (size_t j = 0; j < n; j++)
             diff += j >= got || a[j] != b[j];
     }
