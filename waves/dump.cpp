@@ -15,22 +15,6 @@
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
 
-// Reads n records; the table grows with the records that actually arrive,
-// so a count the file can't back never sizes an allocation.
-static bool readtable(FILE *f, uint32_t n, std::vector<sample> &tab)
-{
-    const size_t step = 1 << 16;
-    std::vector<unsigned char> buf(samplesize * std::min<size_t>(step, n));
-    while (tab.size() < n) {
-        size_t want = std::min<size_t>(step, n - tab.size());
-        if (fread(buf.data(), samplesize, want, f) != want)
-            return false;
-        for (size_t k = 0; k < want; k++)
-            tab.push_back(getsample(&buf[samplesize * k]));
-    }
-    return true;
-}
-
 static int shortdata(const char *bank, uint32_t index)
 {
     return report(4, "%s: wave bank ends inside the data of sample %u", bank, index);
@@ -63,31 +47,19 @@ int dump(const char *bank, const char *dir)
         return cantinput(2);    // a directory opens for reading, but holds no bank
     bool regular = S_ISREG(st.st_mode);
     setvbuf(f.get(), nullptr, _IONBF, 0);   // samples are copied from the file's own offset
-    unsigned char hb[headersize];
-    if (fread(hb, headersize, 1, f.get()) != 1)
-        return ferror(f.get()) ? cantread(2, bank, errno)
-                               : report(4, "%s: wave bank ends inside its header", bank);
-    header h = getheader(hb);
+    header h;
+    if (int e = readheader(f.get(), &h))
+        return e == 2 ? cantread(2, bank, errno) : report(4, "%s: wave bank ends inside its header", bank);
     printf("header: version %d, waves %d\n", int32_t(h.version), int32_t(h.waves));
-    if (h.version != 0)
-        return report(3, "wrong header");
-
-    // A regular file must hold the table and all the data it announces
-    // before anything is written.
-    uint64_t left = regular ? uint64_t(st.st_size) - headersize : 0;
+    // a regular file must hold the table and all the data it announces
+    // before anything is written
     std::vector<sample> tab;
-    if ((regular && uint64_t(h.waves) * samplesize > left) || !readtable(f.get(), h.waves, tab))
-        return ferror(f.get()) ? cantread(2, bank, errno)
-                               : report(4, "%s: wave bank ends inside its record table", bank);
-    if (regular) {
-        left -= uint64_t(h.waves) * samplesize;
-        for (uint32_t i = 0; i < h.waves; i++) {
-            if (!hasdata(tab[i]))
-                continue;
-            if (tab[i].len > left)
-                return shortdata(bank, i);
-            left -= tab[i].len;
-        }
+    uint32_t at = 0;
+    switch (readtable(f.get(), h, regular ? int64_t(st.st_size) : -1, tab, &at)) {
+    case 2: return cantread(2, bank, errno);
+    case 3: return report(3, "wrong header");
+    case 4: return report(4, "%s: wave bank ends inside its record table", bank);
+    case 5: return shortdata(bank, at);
     }
 
     // The earlier script goes before the first sample is written and the

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "changes.h"
 #include "likely.h"
 #include "openfiles.h"
 #include "outfile.h"
@@ -88,71 +89,124 @@ template <class T, class Less> static void keepleast(T (&kept)[16], size_t *n, s
         *last = k;
 }
 
-// A key of the bank table that is no sample index, kept to be named.
-struct otherkey {
-    int type;
-    bool isint;
-    lua_Integer i;      // an integer key
-    lua_Number d;       // a float key
-    const char *s;      // a string key, held by the table
+// A key of a table, kept to be named in a warning. Keys sort by rank, then
+// integers and booleans (false first) by i, floats by d, strings by their
+// bytes and the other types by their names, in s.
+enum { intkey, floatkey, stringkey, boolkey, otherkey };
+struct tablekey {
+    int rank;
+    lua_Integer i;
+    lua_Number d;
+    const char *s;      // held by the table (a string key) or by Lua (a type name)
+    size_t n;           // bytes in s
 };
 
-static bool keyorder(const otherkey &a, const otherkey &b)
+static bool keyorder(const tablekey &a, const tablekey &b)
 {
-    if (a.type != b.type)
-        return a.type < b.type;
-    if (a.type == LUA_TSTRING)
-        return strcmp(a.s, b.s) < 0;
-    return a.d < b.d || (a.d == b.d && a.i < b.i);
+    if (a.rank != b.rank)
+        return a.rank < b.rank;
+    if (a.rank == intkey || a.rank == boolkey)
+        return a.i < b.i;
+    if (a.rank == floatkey)
+        return a.d < b.d;
+    int c = memcmp(a.s, b.s, std::min(a.n, b.n));
+    return c < 0 || (c == 0 && a.n < b.n);
+}
+
+// The key on top, left as it is: turning a number into text would change
+// the key lua_next goes on from.
+static tablekey keyat(lua_State *L)
+{
+    tablekey k = {};
+    int type = lua_type(L, -1);
+    if (lua_isinteger(L, -1)) {
+        k.rank = intkey;
+        k.i = lua_tointegerx(L, -1, nullptr);
+    } else if (type == LUA_TNUMBER) {
+        k.rank = floatkey;
+        k.d = lua_tonumberx(L, -1, nullptr);
+    } else if (type == LUA_TSTRING) {
+        k.rank = stringkey;
+        k.s = lua_tolstring(L, -1, &k.n);
+    } else if (type == LUA_TBOOLEAN) {
+        k.rank = boolkey;
+        k.i = lua_toboolean(L, -1);
+    } else {
+        k.rank = otherkey;
+        k.s = lua_typename(L, type);
+        k.n = strlen(k.s);
+    }
+    return k;
+}
+
+// A key as a script writes it: 7, 7.5, "x" (quoted and escaped) or true.
+static std::string keytext(const tablekey &k)
+{
+    char buf[64];
+    if (k.rank == intkey)
+        snprintf(buf, sizeof buf, LUA_INTEGER_FMT, (LUAI_UACINT)k.i);
+    else if (k.rank == floatkey)
+        snprintf(buf, sizeof buf, "%.14g", double(k.d));
+    else if (k.rank == boolkey)
+        return k.i ? "true" : "false";
+    else
+        return luaquote(std::string(k.s, k.n));
+    return buf;
+}
+
+// Runs f, which makes a note, inside a protected call: Lua's frames lie
+// between here and any catch, so running out of memory becomes a Lua error.
+template <class F> static void luanote(lua_State *L, F f)
+{
+    bool ok = true;
+    try {
+        f();
+    } catch (const std::bad_alloc &) {
+        ok = false;
+    }
+    if (!ok)
+        luaL_error(L, "not enough memory");
 }
 
 // The highest integer key of the table on top, in its low 32 bits. Warns
-// of the keys that are no sample index, sorted: the order lua_next visits
-// keys in varies from run to run.
+// of the keys that are no sample index, sorted.
 static int32_t highestindex(lua_State *L)
 {
-    otherkey shown[16];
+    tablekey kept[16];
     size_t n = 0, more = 0;
     int32_t top = 0;
     lua_pushnil(L);
     while (lua_next(L, -2)) {
         lua_pop(L, 1);  // value
-        int type = lua_type(L, -1);
-        bool isint = lua_isinteger(L, -1);
-        lua_Integer i = 0;
-        if (isint) {
-            i = lua_tointegerx(L, -1, nullptr);
-            top = std::max(top, int32_t(i));
-            if (i >= 0 && i <= INT32_MAX)
+        tablekey k = keyat(L);
+        if (k.rank == intkey) {
+            top = std::max(top, int32_t(k.i));
+            if (k.i >= 0 && k.i <= INT32_MAX)
                 continue;
         }
-        // booleans order by d too: false before true
-        lua_Number d = type == LUA_TNUMBER ? lua_tonumberx(L, -1, nullptr) : lua_toboolean(L, -1);
-        keepleast(shown, &n, &more, {type, isint, i, d, type == LUA_TSTRING ? lua_tostring(L, -1) : nullptr},
-                  keyorder);
+        keepleast(kept, &n, &more, k, keyorder);
     }
-    std::sort(shown, shown + n, keyorder);
+    std::sort(kept, kept + n, keyorder);
     for (size_t k = 0; k < n; k++) {
-        const otherkey &o = shown[k];
-        if (o.isint)
-            printf("warning: key [" LUA_INTEGER_FMT "] of the bank table is not a sample index; it is ignored\n",
-                   (LUAI_UACINT)o.i);
-        else if (o.type == LUA_TNUMBER)
-            printf("warning: key [%.14g] of the bank table is not a sample index; it is ignored\n", double(o.d));
-        else if (o.type == LUA_TSTRING)
-            printf("warning: key [\"%s\"] of the bank table is not a sample index; it is ignored\n", o.s);
-        else if (o.type == LUA_TBOOLEAN && o.d != 0)
-            printf("warning: key [true] of the bank table is not a sample index; it is ignored\n");
-        else if (o.type == LUA_TBOOLEAN)
-            printf("warning: key [false] of the bank table is not a sample index; it is ignored\n");
-        else
-            printf("warning: a key of type %s in the bank table is not a sample index; it is ignored\n",
-                   lua_typename(L, o.type));
+        const tablekey &o = kept[k];
+        luanote(L, [&] {
+            // an index past 32 bits is never read, but its low bits count
+            if (o.rank == intkey && int32_t(o.i) > 0)
+                note("warning: key [%s] of the bank table is not a sample index; its entry is ignored, but its "
+                     "low 32 bits make the highest index at least %d", keytext(o).c_str(), int(int32_t(o.i)));
+            else if (o.rank == otherkey)
+                note("warning: a key of type %s in the bank table is not a sample index; it is ignored", o.s);
+            else
+                note("warning: key [%s] of the bank table is not a sample index; it is ignored",
+                     keytext(o).c_str());
+        });
     }
-    if (more == 1)
-        printf("warning: 1 more key of the bank table is not a sample index; it is ignored\n");
-    else if (more > 1)
-        printf("warning: %zu more keys of the bank table are not sample indices; they are ignored\n", more);
+    luanote(L, [&] {
+        if (more == 1)
+            note("warning: 1 more key of the bank table is not a sample index");
+        else if (more > 1)
+            note("warning: %zu more keys of the bank table are not sample indices", more);
+    });
     return top;
 }
 
@@ -191,49 +245,46 @@ static int runscript(lua_State *L)
 
 static const char *const keys[] = {"file", "name", "loopbegin", "loopend", "finetune"};
 
-static bool before(const char *a, const char *b) { return strcmp(a, b) < 0; }
-
 // Warns of every key of the entry on top that the pump does not read,
-// in order, with the key it may have been meant as.
+// sorted, a string with the key it may have been meant as.
 static void checkkeys(lua_State *L, int32_t i)
 {
     if (lua_type(L, -1) != LUA_TTABLE)
         return;
-    const char *unknown[16];
+    tablekey unknown[16];
     size_t n = 0, more = 0;
     lua_pushnil(L);
     while (lua_next(L, -2)) {
         lua_pop(L, 1);  // value
-        if (lua_type(L, -1) == LUA_TSTRING) {
-            const char *k = lua_tostring(L, -1);    // held by the entry until it is popped
-            if (std::find_if(std::begin(keys), std::end(keys), [&](const char *v) { return strcmp(v, k) == 0; }) !=
-                std::end(keys))
-                continue;
-            keepleast(unknown, &n, &more, k, before);
+        tablekey k = keyat(L);
+        if (k.rank == stringkey && std::find_if(std::begin(keys), std::end(keys), [&](const char *v) {
+                return strlen(v) == k.n && memcmp(v, k.s, k.n) == 0;
+            }) != std::end(keys))
             continue;
-        }
-        // other keys are shown without being turned into text: that
-        // would change the key lua_next goes on from
-        if (lua_isinteger(L, -1))
-            printf("warning: sample %d: unknown key [" LUA_INTEGER_FMT "]\n", int(i),
-                   (LUAI_UACINT)lua_tointegerx(L, -1, nullptr));
-        else if (lua_type(L, -1) == LUA_TNUMBER)
-            printf("warning: sample %d: unknown key [%.14g]\n", int(i), double(lua_tonumberx(L, -1, nullptr)));
-        else
-            printf("warning: sample %d: unknown key of type %s\n", int(i), luaL_typename(L, -1));
+        keepleast(unknown, &n, &more, k, keyorder);
     }
-    // the order of keys in a table varies from run to run: sort them
-    std::sort(unknown, unknown + n, before);
+    std::sort(unknown, unknown + n, keyorder);
     for (size_t k = 0; k < n; k++) {
-        if (const char *meant = likelykey(unknown[k], keys, std::size(keys)))
-            printf("warning: sample %d: unknown key \"%s\" (did you mean \"%s\"?)\n", int(i), unknown[k], meant);
-        else
-            printf("warning: sample %d: unknown key \"%s\"\n", int(i), unknown[k]);
+        const tablekey &u = unknown[k];
+        bool text = u.rank == stringkey && strlen(u.s) == u.n;  // no 0 byte inside
+        const char *meant = text ? likelykey(u.s, keys, std::size(keys)) : nullptr;
+        luanote(L, [&] {
+            if (meant)
+                note("warning: sample %d: unknown key %s (did you mean \"%s\"?)", int(i), keytext(u).c_str(), meant);
+            else if (u.rank == stringkey)
+                note("warning: sample %d: unknown key %s", int(i), keytext(u).c_str());
+            else if (u.rank == otherkey)
+                note("warning: sample %d: unknown key of type %s", int(i), u.s);
+            else
+                note("warning: sample %d: unknown key [%s]", int(i), keytext(u).c_str());
+        });
     }
-    if (more == 1)
-        printf("warning: sample %d: 1 more unknown key\n", int(i));
-    else if (more > 1)
-        printf("warning: sample %d: %zu more unknown keys\n", int(i), more);
+    luanote(L, [&] {
+        if (more == 1)
+            note("warning: sample %d: 1 more unknown key", int(i));
+        else if (more > 1)
+            note("warning: sample %d: %zu more unknown keys", int(i), more);
+    });
 }
 
 // Field key of the entry on top as a number truncated toward zero; 0,
@@ -252,9 +303,16 @@ static int64_t numfield(lua_State *L, int32_t i, const char *key)
                               key, notanumber(L, -1) ? "nan" : lua_tostring(L, -1));
         v = int64_t(d);
     } else if (type == LUA_TSTRING) {
-        printf("warning: sample %d: %s \"%s\" is not a number; 0 is used\n", int(i), key, lua_tostring(L, -1));
+        size_t n;
+        const char *text = lua_tolstring(L, -1, &n);
+        luanote(L, [&] {
+            note("warning: sample %d: %s %s is not a number; 0 is used", int(i), key,
+                 luaquote(std::string(text, n)).c_str());
+        });
     } else if (type != LUA_TNIL) {
-        printf("warning: sample %d: %s is a %s, not a number; 0 is used\n", int(i), key, lua_typename(L, type));
+        luanote(L, [&] {
+            note("warning: sample %d: %s is a %s, not a number; 0 is used", int(i), key, lua_typename(L, type));
+        });
     }
     lua_pop(L, 1);  // field
     return v;
@@ -296,32 +354,47 @@ static int readentries(lua_State *L)
             sample &s = b->recs[i];
             if (const char *file = textfield(L, "file"))
                 setpath(L, b->paths[i], b->dir, file);
-            else if (!lua_isnil(L, -1))
-                printf("warning: sample %d: file is a %s, not a string; the sample gets no data\n", int(i),
-                       luaL_typename(L, -1));
+            else if (const char *type = lua_isnil(L, -1) ? nullptr : luaL_typename(L, -1))
+                luanote(L, [&] {
+                    note("warning: sample %d: file is a %s, not a string; the sample gets no data", int(i), type);
+                });
             lua_pop(L, 1);  // file
             if (const char *name = textfield(L, "name")) {
-                if (strlen(name) > 15)
-                    printf("warning: sample %d: name \"%s\" is longer than 15 bytes; only \"%.15s\" is kept\n",
-                           int(i), name, name);
+                if (size_t n = strlen(name); n > 15)
+                    luanote(L, [&] {
+                        note("warning: sample %d: name %s is longer than 15 bytes; only %s is kept", int(i),
+                             luaquote(std::string(name, n)).c_str(), luaquote(std::string(name, 15)).c_str());
+                    });
                 setname(s, name);
-            } else if (!lua_isnil(L, -1)) {
-                printf("warning: sample %d: name is a %s, not a string; the sample has no name\n", int(i),
-                       luaL_typename(L, -1));
+            } else if (const char *type = lua_isnil(L, -1) ? nullptr : luaL_typename(L, -1)) {
+                luanote(L, [&] {
+                    note("warning: sample %d: name is a %s, not a string; the sample has no name", int(i), type);
+                });
             }
             lua_pop(L, 1);  // name
             s.loopbegin = uint32_t(numfield(L, i, "loopbegin"));
             s.loopend = uint32_t(numfield(L, i, "loopend"));
             s.finetune = int32_t(uint32_t(numfield(L, i, "finetune")));
-            if (s.loopbegin >= s.loopend && (s.loopbegin | s.loopend) != 0)
-                printf("warning: sample %d: loopbegin %d is not below loopend %d; a dump will not write this "
-                       "loop back\n", int(i), int32_t(s.loopbegin), int32_t(s.loopend));
+            // the dump compares loop points unsigned: a negative begin is
+            // not below a positive end
+            int32_t lb = int32_t(s.loopbegin), le = int32_t(s.loopend);
+            luanote(L, [&] {
+                if (s.loopbegin >= s.loopend && (s.loopbegin | s.loopend) != 0 && lb < le)
+                    note("warning: sample %d: loopbegin %d is not below loopend %d as unsigned numbers (%u and "
+                         "%u); a dump will not write this loop back", int(i), lb, le, s.loopbegin, s.loopend);
+                else if (s.loopbegin >= s.loopend && (s.loopbegin | s.loopend) != 0)
+                    note("warning: sample %d: loopbegin %d is not below loopend %d; a dump will not write this "
+                         "loop back", int(i), lb, le);
+            });
             // an entry that is no table gives what its metatable finds: a
             // string's finds none of these keys in the string library
             if (!lua_istable(L, -1) && b->paths[i].empty() && s.name[0] == 0 && s.loopbegin == 0 &&
-                s.loopend == 0 && s.finetune == 0)
-                printf("warning: sample %d: the entry is a %s, not a table; the sample is empty\n", int(i),
-                       luaL_typename(L, -1));
+                s.loopend == 0 && s.finetune == 0) {
+                const char *type = luaL_typename(L, -1);
+                luanote(L, [&] {
+                    note("warning: sample %d: the entry is a %s, not a table; the sample is empty", int(i), type);
+                });
+            }
         }
         lua_pop(L, 1);  // entry
     }
@@ -417,14 +490,14 @@ static void summarise(const bank &b, const std::vector<found> &notes)
                    int32_t(s.loopend), s.finetune);
         }
         if (notes[i].missing)
-            printf("warning: sample %d: can't read %s: %s; the sample gets no data\n", int(i),
-                   b.paths[i].c_str(), strerror(ENOENT));
+            note("warning: sample %d: can't read %s: %s; the sample gets no data", int(i), b.paths[i].c_str(),
+                 strerror(ENOENT));
         if (notes[i].wav)
-            printf("warning: sample %d: %s: a WAV file; raw samples are expected (docs/formats.md says how to "
-                   "convert with sox)\n", int(i), b.paths[i].c_str());
+            note("warning: sample %d: %s: a WAV file; raw samples are expected (zbqtool(1) shows how to convert "
+                 "it with sox)", int(i), b.paths[i].c_str());
         if (s.loopbegin > s.len || s.loopend > s.len)
-            printf("warning: sample %d: loop %d-%d lies outside the sample's %u bytes\n", int(i),
-                   int32_t(s.loopbegin), int32_t(s.loopend), s.len);
+            note("warning: sample %d: loop %d-%d lies outside the sample's %u bytes; loop points are 0 to %u",
+                 int(i), int32_t(s.loopbegin), int32_t(s.loopend), s.len, s.len);
         if (shown)
             printf("\n");
     }
@@ -462,6 +535,8 @@ static int writebank(bank &b, const char *bankpath)
     if (int e = measure(b, files, notes))
         return e;
     summarise(b, notes);
+    // read before the bank is opened: it may be written in place
+    std::vector<std::string> listed = changes(bankpath, b.recs, b.paths, files);
 
     outfilep out = outopen(bankpath, true);
     if (!out)
@@ -482,6 +557,8 @@ static int writebank(bank &b, const char *bankpath)
         }
     if (int err = outcommit(std::move(out)))
         return cantwrite(2, bankpath, err);
+    for (const auto &line : listed)
+        say("%s", line.c_str());
     return 0;
 }
 
@@ -492,7 +569,12 @@ int pump(lua_State *L, const char *bankpath, const char *dir)
     defaultsignals(true);   // the script's children get what is ignored
     int e = runbank(L, &b);
     defaultsignals(false);
-    if (e)
-        return e;
-    return writebank(b, bankpath);
+    if (e == 0)
+        e = writebank(b, bankpath);
+    // last, also when the pump failed after warning
+    if (notes() == 1)
+        say("1 warning");
+    else if (notes() > 1)
+        say("%d warnings", notes());
+    return e;
 }

@@ -1,5 +1,6 @@
 #include "zbq.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,48 @@ void putsample(unsigned char *b, const sample &s)
     put_u32(b + 20, s.loopbegin);
     put_u32(b + 24, s.loopend);
     put_u32(b + 28, uint32_t(s.finetune));
+}
+
+int readheader(FILE *f, header *h)
+{
+    unsigned char b[headersize];
+    if (fread(b, headersize, 1, f) != 1)
+        return ferror(f) ? 2 : 4;
+    *h = getheader(b);
+    return 0;
+}
+
+int readtable(FILE *f, const header &h, int64_t size, std::vector<sample> &tab, uint32_t *at)
+{
+    if (h.version != 0)
+        return 3;
+    uint64_t left = size >= int64_t(headersize) ? uint64_t(size) - headersize : 0;
+    if (size >= 0 && uint64_t(h.waves) * samplesize > left)
+        return 4;
+    // the table grows with the records that actually arrive, so a count
+    // the file can't back never sizes an allocation
+    const size_t step = 1 << 16;
+    std::vector<unsigned char> buf(samplesize * std::min<size_t>(step, h.waves));
+    while (tab.size() < h.waves) {
+        size_t want = std::min<size_t>(step, h.waves - tab.size());
+        if (fread(buf.data(), samplesize, want, f) != want)
+            return ferror(f) ? 2 : 4;
+        for (size_t k = 0; k < want; k++)
+            tab.push_back(getsample(&buf[samplesize * k]));
+    }
+    if (size < 0)
+        return 0;
+    left -= uint64_t(h.waves) * samplesize;
+    for (uint32_t i = 0; i < h.waves; i++) {
+        if (!hasdata(tab[i]))
+            continue;
+        if (tab[i].len > left) {
+            *at = i;
+            return 5;
+        }
+        left -= tab[i].len;
+    }
+    return 0;
 }
 
 const char bankhead[] = "local _BANK = {}\n\n";

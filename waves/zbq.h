@@ -2,7 +2,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 struct header {         // on disk: 8 bytes, little-endian, in this order
     uint32_t version;   // 0 is the only version there is
@@ -34,6 +36,16 @@ void setname(sample &s, const char *text);
 
 // Whether a record gets a data area of its own when dumped.
 inline bool hasdata(const sample &s) { return s.name[0] != 0 && s.len != 0; }
+
+// Reading a bank from f, unbuffered, as the dump does. readheader returns
+// 0, 2 when f can't be read (errno set) or 4 when it ends first.
+int readheader(FILE *f, header *h);
+// Reads the record table that follows h. A regular file of size bytes
+// (size < 0 for others) must hold it and the data of every record that
+// has data, checked before the table is read. Returns 0; 2 when f can't be
+// read (errno set); 3 when h's version is not 0; 4 when the table ends
+// early; 5 when the data of record *at does.
+int readtable(FILE *f, const header &h, int64_t size, std::vector<sample> &tab, uint32_t *at);
 
 // A Lua string literal of the bytes: quotes, backslashes and control
 // bytes escaped, everything else as it is.
