@@ -89,16 +89,30 @@ std::string shown(const std::string &s)
     return out;
 }
 
-static void vsay(const char *fmt, va_list ap)
+static std::string vformatted(const char *fmt, va_list ap)
 {
     va_list again;
     va_copy(again, ap);
     int n = vsnprintf(nullptr, 0, fmt, ap);
-    std::string line(n > 0 ? size_t(n) : 0, '\0');
+    std::string s(n > 0 ? size_t(n) : 0, '\0');
     if (n > 0)
-        vsnprintf(line.data(), line.size() + 1, fmt, again);
+        vsnprintf(s.data(), s.size() + 1, fmt, again);
     va_end(again);
-    line = shown(line) + '\n';
+    return s;
+}
+
+std::string formatted(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = vformatted(fmt, ap);
+    va_end(ap);
+    return s;
+}
+
+static void vsay(const char *fmt, va_list ap)
+{
+    std::string line = shown(vformatted(fmt, ap)) + '\n';
     fwrite(line.data(), 1, line.size(), stderr);
 }
 

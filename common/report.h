@@ -25,6 +25,9 @@ void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int notes();
 
+// printf's text as a string.
+std::string formatted(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // "1 pixel", "2 pixels": n and the noun, made plural by an s.
 std::string counted(uint64_t n, const char *noun);
 

@@ -1,7 +1,6 @@
 #include "changes.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -9,26 +8,12 @@
 
 #include "openfiles.h"
 #include "platform.h"
+#include "report.h"
 
 constexpr size_t maxlines = 16;     // samples named; the rest are counted
 constexpr size_t chunk = 1 << 16;   // bytes of data compared at a time
 
 using filep = std::unique_ptr<FILE, int (*)(FILE *)>;
-
-static std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-static std::string format(const char *fmt, ...)
-{
-    va_list ap, again;
-    va_start(ap, fmt);
-    va_copy(again, ap);
-    int n = vsnprintf(nullptr, 0, fmt, ap);
-    std::string s(n > 0 ? size_t(n) : 0, '\0');
-    if (n > 0)
-        vsnprintf(s.data(), s.size() + 1, fmt, again);
-    va_end(again);
-    va_end(ap);
-    return s;
-}
 
 // 32 zero bytes: a gap in the table, not a sample.
 static bool gap(const sample &s)
@@ -84,19 +69,19 @@ static std::string difference(const sample &o, const sample &s, int64_t bytes)
     auto add = [&](const std::string &part) { d += (d.empty() ? "" : "; ") + part; };
     if (memcmp(o.name, s.name, 16) != 0) {
         bool whole = nametext(o, false) == nametext(s, false);
-        add(format("name %s -> %s", nametext(o, whole).c_str(), nametext(s, whole).c_str()));
+        add(formatted("name %s -> %s", nametext(o, whole).c_str(), nametext(s, whole).c_str()));
     }
     if (o.len != s.len)
-        add(format("len %u -> %u", o.len, s.len));
+        add(formatted("len %u -> %u", o.len, s.len));
     else if (bytes == 1)
         add("1 byte changed");
     else if (bytes > 1)
-        add(format("%lld bytes changed", (long long)bytes));
+        add(formatted("%lld bytes changed", (long long)bytes));
     if (o.loopbegin != s.loopbegin || o.loopend != s.loopend)
-        add(format("loop %d-%d -> %d-%d", int32_t(o.loopbegin), int32_t(o.loopend), int32_t(s.loopbegin),
+        add(formatted("loop %d-%d -> %d-%d", int32_t(o.loopbegin), int32_t(o.loopend), int32_t(s.loopbegin),
                    int32_t(s.loopend)));
     if (o.finetune != s.finetune)
-        add(format("fine %d -> %d", o.finetune, s.finetune));
+        add(formatted("fine %d -> %d", o.finetune, s.finetune));
     return d;
 }
 
@@ -108,7 +93,7 @@ std::vector<std::string> changes(const char *path, const std::vector<sample> &re
     if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
         return {};
     std::vector<std::string> unreadable = {
-        format("%s: the file replaced is not a readable wave bank; no changes listed", path)};
+        formatted("%s: the file replaced is not a readable wave bank; no changes listed", path)};
     std::vector<int> own = {openread(path, &st)};
     fdlist keep(&own, closeall);
     if (own[0] >= 0 && !S_ISREG(st.st_mode))
@@ -158,18 +143,17 @@ std::vector<std::string> changes(const char *path, const std::vector<sample> &re
                 continue;
         }
         if (++changed <= maxlines)
-            lines.push_back(format("sample %zu: %s", i, what.c_str()));
+            lines.push_back(formatted("sample %zu: %s", i, what.c_str()));
     }
     if (changed > maxlines)
-        lines.push_back(format("... and %zu more", changed - maxlines));
-    std::string sum = total == 1 ? format("%zu of 1 sample changed", changed)
-                                 : format("%zu of %zu samples changed", changed, total);
+        lines.push_back(formatted("... and %zu more", changed - maxlines));
+    std::string sum = formatted("%zu of %s changed", changed, counted(total, "sample").c_str());
     if (added > 0 && removed > 0)
-        sum += format("; %zu added, %zu removed", added, removed);
+        sum += formatted("; %zu added, %zu removed", added, removed);
     else if (added > 0)
-        sum += format("; %zu added", added);
+        sum += formatted("; %zu added", added);
     else if (removed > 0)
-        sum += format("; %zu removed", removed);
+        sum += formatted("; %zu removed", removed);
     lines.push_back(sum);
     return lines;
 }

@@ -572,9 +572,7 @@ int pump(lua_State *L, const char *bankpath, const char *dir)
     if (e == 0)
         e = writebank(b, bankpath);
     // last, also when the pump failed after warning
-    if (notes() == 1)
-        say("1 warning");
-    else if (notes() > 1)
-        say("%d warnings", notes());
+    if (notes() > 0)
+        say("%s", counted(uint64_t(notes()), "warning").c_str());
     return e;
 }
