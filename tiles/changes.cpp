@@ -121,62 +121,33 @@ void newrange(changes *c, int64_t first, int64_t n)
         removed(c, INT64_MIN, first);
 }
 
-// How many of a tile's pixels differ from the old tile's, and how many of
-// them became the transparent index; the old tile is read a strip at a time.
-static bool differ(changes *c, uint64_t at, unsigned w, unsigned h, const unsigned char *px, uint64_t *diff,
-                   uint64_t *clear)
+void comparetile(changes *c, int32_t t, unsigned w, unsigned h, uint32_t anm)
 {
-    std::vector<unsigned char> old(std::min<uint64_t>(uint64_t(w) * h, 1 << 20));
-    unsigned x = 0, y = 0;
-    for (uint64_t done = 0, total = uint64_t(w) * h; done < total;) {
-        size_t k = size_t(std::min<uint64_t>(old.size(), total - done));
-        if (!readall(c->fd, old.data(), k, at + done))
-            return false;
-        for (size_t j = 0; j < k; j++) {
-            unsigned char now = px[size_t(y) * w + x];
-            if (now != old[j]) {
-                ++*diff;
-                *clear += now == 255;
-            }
-            if (++y == h)
-                y = 0, x++;
-        }
-        done += k;
-    }
-    return true;
-}
-
-void comparetile(changes *c, int32_t t, unsigned w, unsigned h, uint32_t anm, const unsigned char *px)
-{
+    c->tile = t;
+    c->pixels = false;
+    c->diff = c->clear = 0;
+    c->size.clear();
+    c->fields.clear();
     if (c->fd < 0)
         return;
     int64_t i = int64_t(t) - c->first;
     if (i < 0 || i >= c->n) {
-        line(c, t, "added, " + size(w, h));
+        c->size = "added, " + size(w, h);
         c->added++;
         return;
     }
     unsigned ow = get_u16(&c->tab[2 * i]), oh = get_u16(&c->tab[2 * (c->n + i)]);
     uint32_t was = get_u32(&c->tab[4 * (c->n + i)]);
-    std::string says;
-    auto add = [&](const std::string &part) { says += (says.empty() ? "" : "; ") + part; };
     bool had = ow && oh, has = w && h;
     if (had && !has)
-        add("emptied, was " + size(ow, oh));
+        c->size = "emptied, was " + size(ow, oh);
     else if (!had && has)
-        add("was empty, now " + size(w, h));
+        c->size = "was empty, now " + size(w, h);
     else if (has && (ow != w || oh != h))
-        add("resized " + size(ow, oh) + " -> " + size(w, h));
+        c->size = "resized " + size(ow, oh) + " -> " + size(w, h);
     else if (has) {
-        uint64_t diff = 0, clear = 0;
-        if (!differ(c, c->at[size_t(i)], w, h, px, &diff, &clear)) {
-            cantread(c);
-            return;
-        }
-        if (diff > clear)
-            add(counted(diff - clear, "pixel") + " changed");
-        if (clear)
-            add(counted(clear, "pixel") + " made transparent");
+        c->pixels = true;
+        c->pos = c->at[size_t(i)];
     }
     int32_t f[2][5];
     int8_t xc[2], yc[2];
@@ -184,13 +155,47 @@ void comparetile(changes *c, int32_t t, unsigned w, unsigned h, uint32_t anm, co
     decodeanm(anm, &f[1][0], &f[1][1], &xc[1], &yc[1], &f[1][4]);
     f[0][2] = xc[0], f[0][3] = yc[0], f[1][2] = xc[1], f[1][3] = yc[1];
     static const char *const field[5] = {"frames", "animtype", "xcenter", "ycenter", "animspeed"};
+    auto add = [&](const std::string &part) { c->fields += "; " + part; };
     for (int k : {2, 3, 0, 1, 4})  // in a sidecar's order
         if (f[0][k] != f[1][k])
             add(std::string(field[k]) + " " + std::to_string(f[0][k]) + " -> " + std::to_string(f[1][k]));
     if ((was ^ anm) >> 28)
         add("anm bits 28-31 " + std::to_string(was >> 28) + " -> " + std::to_string(anm >> 28));
+}
+
+// Columns come in the archive's order: each strip is compared with the
+// same bytes of the old tile, whole where they agree.
+void comparecolumns(changes *c, const unsigned char *cols, size_t n)
+{
+    if (c->fd < 0 || !c->pixels)
+        return;
+    c->old.resize(std::max(c->old.size(), n));
+    if (!readall(c->fd, c->old.data(), n, c->pos))
+        return cantread(c);
+    c->pos += n;
+    if (memcmp(c->old.data(), cols, n) == 0)
+        return;
+    for (size_t j = 0; j < n; j++)
+        if (cols[j] != c->old[j]) {
+            c->diff++;
+            c->clear += cols[j] == 255;
+        }
+}
+
+void endtile(changes *c)
+{
+    if (c->fd < 0)
+        return;
+    std::string says = c->size;
+    if (c->diff > c->clear)
+        says += "; " + counted(c->diff - c->clear, "pixel") + " changed";
+    if (c->clear)
+        says += "; " + counted(c->clear, "pixel") + " made transparent";
+    says += c->fields;
+    if (says.compare(0, 2, "; ") == 0)
+        says.erase(0, 2);
     if (!says.empty())
-        line(c, t, says);
+        line(c, c->tile, says);
 }
 
 void saychanges(changes *c)

@@ -15,6 +15,12 @@ struct changes {
     int64_t newfirst = 0, newn = 0;
     std::vector<std::string> lines; // the first changes, in tile order
     int64_t changed = 0, added = 0, removed = 0;
+    // the tile being compared
+    int32_t tile = 0;
+    bool pixels = false;            // same size as the old one: its pixels are compared
+    uint64_t pos = 0, diff = 0, clear = 0;
+    std::string size, fields;       // what changed besides its pixels
+    std::vector<unsigned char> old; // the old tile's columns, a strip at a time
     ~changes();
 };
 
@@ -29,9 +35,11 @@ void cantcompare(changes *c, const std::string &why);
 // The new archive's range, before its first tile is compared.
 void newrange(changes *c, int64_t first, int64_t n);
 
-// Compares tile t of the new archive: w x h pixels, rows of px (null when
-// empty), and its anm word.
-void comparetile(changes *c, int32_t t, unsigned w, unsigned h, uint32_t anm, const unsigned char *px);
+// Compares tile t of the new archive, of w x h pixels and its anm word;
+// then its columns, n bytes at a time, as they are written; then ends it.
+void comparetile(changes *c, int32_t t, unsigned w, unsigned h, uint32_t anm);
+void comparecolumns(changes *c, const unsigned char *cols, size_t n);
+void endtile(changes *c);
 
 // The list of changes and the summary line, once the new archive is in
 // place.

@@ -492,8 +492,9 @@ int pump(const char *archive, const char *pal, const char *dir)
     for (int64_t i = 0; i < n; i++) {
         unsigned w = get_u16(&tab[2 * i]), h = get_u16(&tab[2 * (n + i)]), dw, dh;
         uint32_t anm = get_u32(&tab[4 * (n + i)]);
+        comparetile(&was, int32_t(first + i), w, h, anm);
         if (w == 0 || h == 0) {
-            comparetile(&was, int32_t(first + i), 0, 0, anm, nullptr);
+            endtile(&was);
             continue;
         }
         std::string image = tilename(dir, int32_t(first + i), "png");
@@ -508,13 +509,14 @@ int pump(const char *archive, const char *pal, const char *dir)
             return e;
         if (dw != w || dh != h)
             return changed(image);
-        comparetile(&was, int32_t(first + i), w, h, anm, px.get());
         size_t k = std::max<size_t>(16, strip.size() / h / 16 * 16);
         for (size_t x = 0; x < w; x += k) {
             size_t cols = std::min<size_t>(k, w - x);
             transposeband(px.get() + x, h, cols, w, strip.data());
             outwrite(out.get(), strip.data(), cols * h);
+            comparecolumns(&was, strip.data(), cols * h);
         }
+        endtile(&was);
     }
     if (int e = outcommit(std::move(out)))
         return report(1, "%s: can't write archive: %s", archive, strerror(e));
