@@ -6,6 +6,7 @@ PREFIX  ?= /usr/local
 DEMO    := $(BUILD)/demo
 CONFIG  := $(strip -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS))
 STAMP   := $(BUILD)/cmakeflags
+TESTSTAMP := $(BUILD)/testdeps
 
 MAKEFLAGS += --no-print-directory
 
@@ -13,8 +14,9 @@ MAKEFLAGS += --no-print-directory
 
 all: build
 
+# The packages the build and the tests need (tools/deps.sh).
 deps:
-	@tools/deps.sh
+	@tools/deps.sh tests
 
 # Packages are checked and CMake run only when the build directory has no cache or was
 # configured with other flags; the cache starts afresh, so a flag taken out is gone too.
@@ -30,7 +32,16 @@ $(STAMP):
 build: $(STAMP)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# The tests' own packages are checked once for a build directory, as the build's are. A
+# plain build (make demo) may have configured it before they were installed, so it is
+# configured again, to find them; make build runs anew to see the stamp gone.
+$(TESTSTAMP):
+	@tools/deps.sh tests
+	@rm -f $(STAMP)
+	@mkdir -p $(BUILD) && touch $@
+
+test: $(TESTSTAMP)
+	@$(MAKE) build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -59,7 +70,7 @@ demo: $(STAMP)
 # Runs every fuzz target for FUZZTIME seconds (clang and libFuzzer are installed if missing).
 FUZZTIME ?= 180
 fuzz:
-	@tools/deps.sh clang libclang-rt-dev
+	@tools/deps.sh fuzz
 	tools/fuzz.sh $(FUZZTIME)
 
 # Runs each mutation of tools/mutations.txt alone against the whole suite (docs/testing.md);
@@ -67,7 +78,7 @@ fuzz:
 ONLY      ?=
 MIN_SCORE ?= 90
 mutate:
-	@tools/deps.sh
+	@tools/deps.sh tests
 	tools/mutate --jobs $(JOBS) --min $(MIN_SCORE) $(if $(ONLY),--only '$(ONLY)')
 
 # Installs the programs and their manual pages under PREFIX (and DESTDIR, when given).
@@ -86,9 +97,8 @@ bench: $(STAMP)
 # windows-test runs the whole suite under wine.
 WINBUILD := build-windows
 WINE     := WINEPREFIX=$(CURDIR)/$(WINBUILD)/wine WINEDEBUG=-all
-WINPKGS  := g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 dpkg-dev zip groff-base googletest
 windows:
-	@tools/deps.sh $(WINPKGS)
+	@tools/deps.sh windows
 	tools/winlibs.sh $(WINBUILD)/deps
 	@[ -f $(WINBUILD)/CMakeCache.txt ] || cmake -S . -B $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=tools/windows.cmake \
 	    -DWINDEPS=$(CURDIR)/$(WINBUILD)/deps/prefix -DGTEST_SOURCE=/usr/src/googletest $(CONFIG)

@@ -1,30 +1,62 @@
 #!/bin/sh
-# Installs the Debian packages the build and tests need, when any is missing; elsewhere
-# leaves finding them to CMake.
-# Usage: tools/deps.sh [extra packages...]
+# Installs the Debian packages a make target needs, when any is missing, with one
+# line for each purpose; elsewhere leaves finding them to CMake and the tests.
+# Usage: tools/deps.sh [tests | fuzz | windows | clang]...
+# The build's packages are always checked; each word adds a set of its own.
 set -eu
-# test-only: the real programs users edit tiles and samples with, which the
-# tests drive (image editors and converters, sox), and the tools that set and
-# show the ACLs and extended attributes a replaced output keeps (acl, attr), and
-# script, which runs a program on a terminal (bsdutils)
-pkgs="cmake g++ make pkg-config liblodepng-dev libdeflate-dev liblua5.3-dev libgtest-dev"
-pkgs="$pkgs imagemagick python3-pil pngquant netpbm sox acl attr bsdutils $*"
+# libgtest-dev: the default build compiles the tests, so configuring needs it
+build="cmake g++ make pkg-config liblodepng-dev libdeflate-dev liblua5.3-dev libgtest-dev"
+# the real programs users edit tiles and samples with, which the tests drive
+# (image editors and converters, sox), the tools that set and show the ACLs and
+# extended attributes a replaced output keeps (acl, attr), and script, which
+# runs a program on a terminal (bsdutils)
+tests="imagemagick python3-pil pngquant netpbm sox acl attr bsdutils"
+fuzz="clang libclang-rt-dev"
+# the -posix compilers: GoogleTest needs std::mutex, which the -win32 ones lack
+windows="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 dpkg-dev zip groff-base googletest"
+# GoogleTest's sources: Debian's library is built against libstdc++
+clang="clang libc++-dev libc++abi-dev googletest"
+
+# purpose of each set, as the line before installing names it
+purpose()
+{
+    case $1 in
+    build) echo "the build" ;;
+    tests) echo "the tests" ;;
+    fuzz) echo "fuzzing" ;;
+    windows) echo "the Windows build" ;;
+    clang) echo "the clang builds" ;;
+    *) return 1 ;;
+    esac
+}
+for set in "$@"; do
+    purpose "$set" >/dev/null || { echo "deps: no set \"$set\" (tests, fuzz, windows, clang)" >&2; exit 1; }
+done
 if ! command -v dpkg-query >/dev/null 2>&1; then
     echo "deps: no dpkg here, packages not checked; cmake reports what it can't find" >&2
     exit 0
 fi
+if [ "$(id -u)" = 0 ]; then
+    run="" verb="installing"
+elif command -v sudo >/dev/null 2>&1; then
+    run="sudo" verb="installing"
+else
+    run="" verb="missing"
+fi
 missing=""
-for p in $pkgs; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+for set in build "$@"; do
+    eval pkgs=\$$set
+    need=""
+    for p in $pkgs; do
+        case " $missing " in *" $p "*) continue ;; esac    # listed for an earlier set
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
+    done
+    [ -z "$need" ] || echo "$verb for $(purpose "$set"):$need"
+    missing="$missing$need"
 done
 [ -z "$missing" ] && exit 0
-echo "installing:$missing"
-if [ "$(id -u)" = 0 ]; then
-    run=""
-elif command -v sudo >/dev/null 2>&1; then
-    run="sudo"
-else
-    echo "missing packages:$missing; install them as root (apt-get install$missing)" >&2
+if [ "$verb" = missing ]; then
+    echo "deps: no sudo; install them as root: apt-get install$missing" >&2
     exit 1
 fi
 $run apt-get update -qq
