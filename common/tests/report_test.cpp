@@ -13,6 +13,7 @@ TEST(Shown, EscapesWhatWouldSplitALineOrHideInIt)
         {"\xc2\xa0-2", "\\u00a0-2"},                    // no-break space
         {"\xc2\x9b" "2J", "\\u009b2J"},                 // C1 control
         {"\xe2\x80\xae" "gnp.exe", "\\u202egnp.exe"},   // turns the text around
+        {"\xe2\x80\x8f\xe2\x80\x90", "\\u200f\xe2\x80\x90"},  // the last of a range, and the first past it
         {"\xef\xbb\xbf" "x", "\\ufeffx"},
         {"\xc2\xa1\xdf\xbf\xef\xbf\xbd\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf", "\xc2\xa1\xdf\xbf\xef\xbf\xbd\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
         // not UTF-8: lone bytes, overlong forms, surrogates, past U+10FFFF, cut short

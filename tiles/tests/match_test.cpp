@@ -203,6 +203,7 @@ TEST_F(MatchPump, KeepsIndicesWhereThePalettesAgreeAndMatchesTheRest)
     check(encodepng(8, 8, rgba16, 6, 16), testpalette(), 4, true);
     check(encodepng(8, 8, rgba16, 6, 16), testpalette(), 4, false);
     check(encodepng(8, 8, rgb, 2, 8), testpalette(), 4, true);
+    check(encodepng(2, 1, std::string(8, '\0'), 6, 8), testpalette(), 4, true);   // wholly transparent
 }
 
 TEST_F(MatchPump, TakesPngSuiteImagesAsTheReferenceDoes)

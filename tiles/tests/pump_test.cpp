@@ -305,11 +305,11 @@ TEST_F(Pump, TakesTallNarrowImagesThatInflateFromLittle)
 TEST_F(Pump, ListsWhatItChangedInTheArchiveItReplaces)
 {
     // the archive replaced holds tiles 2 to 8; the directory 3 to 9, edited
-    std::string old = makeart(2, 8, {{1, 1, 0, "\x01"}, {2, 2, 0x0000FE00, "\x01\x02\x03\x04"}, {2, 1, 0, "\x05\x06"},
+    std::string old = makeart(2, 8, {{2, 1, 0, "\x01\x01"}, {2, 2, 0x0000FE00, "\x01\x02\x03\x04"}, {2, 1, 0, "\x05\x06"},
                                      {1, 1, 0, "\x07"}, {0, 0, 0, ""}, {1, 1, 0x30000003, "\x08"}, {1, 1, 0, "\x0A"}});
     put("tile003.png", indexpng(2, 2, "\x01\x03\x09\xFF"));    // one pixel changed, one made transparent
     put("tile003.yaml", "- xcenter: 5\n");
-    put("tile004.png", indexpng(1, 2, "\x05\x06"));
+    put("tile004.png", indexpng(2, 3, "\x05\x06\x05\x06\x05\x06"));
     put("tile005.yaml", "- frames: 2\n");
     put("tile006.png", indexpng(1, 1, "\x07"));
     put("tile007.png", indexpng(1, 1, "\x08"));
@@ -317,9 +317,9 @@ TEST_F(Pump, ListsWhatItChangedInTheArchiveItReplaces)
     put("tile008.png", indexpng(1, 1, "\x0A"));
     put("tile009.png", indexpng(1, 1, "\x0B"));
     ASSERT_EQ(run({PROG, "pump", path("new.art"), path("pal.dat"), path("in")}).status, 0);
-    std::string list = "tile 2: removed, was 1x1\n"
+    std::string list = "tile 2: removed, was 2x1\n"
                        "tile 3: 1 pixel changed; 1 pixel made transparent; xcenter -2 -> 5\n"
-                       "tile 4: resized 2x1 -> 1x2\n"
+                       "tile 4: resized 2x1 -> 2x3\n"
                        "tile 5: emptied, was 1x1; frames 0 -> 2\n"
                        "tile 6: was empty, now 1x1\n"
                        "tile 7: anm bits 28-31 3 -> 0\n"

@@ -216,6 +216,9 @@ TEST(Sidecar, ReadsEntriesAndNamesWhatCountsForNothing)
         {"- \x1b[2Jx: 1\n", {}, "line 1: unknown key \"\\x1b[2Jx\" is ignored\n"},
         {"- xcenter:\xc2\xa0-2\n", {}, "line 1: xcenter \"\\u00a0-2\" is not a number; ignored\n"},
         {"- frames: \"3\"\n", {}, "line 1: frames \"3\" is not a number: write it without quotes; ignored\n"},
+        {"- frames: '3'\n", {}, "line 1: frames '3' is not a number: write it without quotes; ignored\n"},
+        {"- kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk: 1\n", {},       // 32 bytes: named whole
+         "line 1: unknown key \"kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk\" is ignored\n"},
         // words after a value: the value is stored
         {"- frames: 3 frames \n- animtype: 1", {3, 1, 0, 0, 0, 0}, "line 1: frames 3 is stored; \"frames\" after it is ignored\n"},
         {"- frames: 3 // three\n", {3, 0, 0, 0, 0, 0}, "line 1: frames 3 is stored; \"// three\" after it is ignored\n"},
