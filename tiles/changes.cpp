@@ -198,15 +198,24 @@ void endtile(changes *c)
         line(c, c->tile, says);
 }
 
+void donecomparing(changes *c)
+{
+    if (c->fd < 0)
+        return;
+    removed(c, c->newfirst + c->newn, INT64_MAX);
+    close(c->fd);
+    c->fd = -1;
+    c->done = true;
+}
+
 void saychanges(changes *c)
 {
     if (!c->why.empty()) {
         say("%s", c->why.c_str());
         return;
     }
-    if (c->fd < 0)
+    if (!c->done)
         return;
-    removed(c, c->newfirst + c->newn, INT64_MAX);
     for (const std::string &l : c->lines)
         say("%s", l.c_str());
     if (c->changed > int64_t(c->lines.size()))

@@ -15,6 +15,7 @@ struct changes {
     int64_t newfirst = 0, newn = 0;
     std::vector<std::string> lines; // the first changes, in tile order
     int64_t changed = 0, added = 0, removed = 0;
+    bool done = false;              // every tile compared, the file closed
     // the tile being compared
     int32_t tile = 0;
     bool pixels = false;            // same size as the old one: its pixels are compared
@@ -40,6 +41,10 @@ void newrange(changes *c, int64_t first, int64_t n);
 void comparetile(changes *c, int32_t t, unsigned w, unsigned h, uint32_t anm);
 void comparecolumns(changes *c, const unsigned char *cols, size_t n);
 void endtile(changes *c);
+
+// Ends the comparison and closes the file replaced, before the new archive
+// takes its name: Windows won't replace a file held open.
+void donecomparing(changes *c);
 
 // The list of changes and the summary line, once the new archive is in
 // place.

@@ -518,6 +518,7 @@ int pump(const char *archive, const char *pal, const char *dir)
         }
         endtile(&was);
     }
+    donecomparing(&was);
     if (int e = outcommit(std::move(out)))
         return report(1, "%s: can't write archive: %s", archive, strerror(e));
     saychanges(&was);
