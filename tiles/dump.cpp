@@ -83,8 +83,8 @@ static void notestrays(const char *dir, const bytes &tab, int64_t n, int32_t fir
     if (strays.size() == 1)
         note("%s: 1 tile file not from this archive, which a pump would take in: %s", dir, names.c_str());
     else
-        note("%s: %zu tile files not from this archive, which a pump would take in: %s", dir, strays.size(),
-             names.c_str());
+        note("%s: %llu tile files not from this archive, which a pump would take in: %s", dir,
+             (unsigned long long)strays.size(), names.c_str());
 }
 
 // The shared encoder state: 8-bit palette images carrying all 256 entries,

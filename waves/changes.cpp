@@ -143,17 +143,17 @@ std::vector<std::string> changes(const char *path, const std::vector<sample> &re
                 continue;
         }
         if (++changed <= maxlines)
-            lines.push_back(formatted("sample %zu: %s", i, what.c_str()));
+            lines.push_back(formatted("sample %llu: %s", (unsigned long long)i, what.c_str()));
     }
     if (changed > maxlines)
-        lines.push_back(formatted("... and %zu more", changed - maxlines));
-    std::string sum = formatted("%zu of %s changed", changed, counted(total, "sample").c_str());
+        lines.push_back(formatted("... and %llu more", (unsigned long long)(changed - maxlines)));
+    std::string sum = formatted("%llu of %s changed", (unsigned long long)changed, counted(total, "sample").c_str());
     if (added > 0 && removed > 0)
-        sum += formatted("; %zu added, %zu removed", added, removed);
+        sum += formatted("; %llu added, %llu removed", (unsigned long long)added, (unsigned long long)removed);
     else if (added > 0)
-        sum += formatted("; %zu added", added);
+        sum += formatted("; %llu added", (unsigned long long)added);
     else if (removed > 0)
-        sum += formatted("; %zu removed", removed);
+        sum += formatted("; %llu removed", (unsigned long long)removed);
     lines.push_back(sum);
     return lines;
 }

@@ -205,7 +205,7 @@ static int32_t highestindex(lua_State *L)
         if (more == 1)
             note("warning: 1 more key of the bank table is not a sample index");
         else if (more > 1)
-            note("warning: %zu more keys of the bank table are not sample indices", more);
+            note("warning: %llu more keys of the bank table are not sample indices", (unsigned long long)more);
     });
     return top;
 }
@@ -283,7 +283,7 @@ static void checkkeys(lua_State *L, int32_t i)
         if (more == 1)
             note("warning: sample %d: 1 more unknown key", int(i));
         else if (more > 1)
-            note("warning: sample %d: %zu more unknown keys", int(i), more);
+            note("warning: sample %d: %llu more unknown keys", int(i), (unsigned long long)more);
     });
 }
 
