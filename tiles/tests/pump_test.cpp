@@ -343,11 +343,13 @@ TEST_F(Pump, ListsWhatItChangedInTheArchiveItReplaces)
         {"tables cut short", "", t, [&] { writefile(t, old.substr(0, 16 + 7 * 8 - 1)); }, notread},
         {"linked twice", "hard links", t, [&] { writefile(t, old); link(t.c_str(), path("also.art").c_str()); },
          t + ": written in place, so the file replaced can't be compared; no changes listed\n"},
-        {"a device", "", devnull, [] {}, ""},
+        {"a device", "", path("null"), [] {}, ""},     // a node of its own: never the system's
     };
+    std::string nodes;
+    bool devices = nullandfull(dir, &nodes);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        if (*c.needs && leaveout(c.needs))
+        if ((*c.needs && leaveout(c.needs)) || (c.target == path("null") && !devices))
             continue;
         for (const char *f : {"t.art", "old.art", "also.art"})
             remove(path(f).c_str());
