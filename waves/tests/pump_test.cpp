@@ -369,7 +369,7 @@ static void roundtrip(const std::string &dir, const std::string &bankpath, long 
     r = run({PROG, "pump", dir + "/back.zbq", out}, {.files = lacks("resource limits").empty() ? files : 0});
     ASSERT_EQ(r.status, 0) << r.out;
     for (const char *warning : {"not a sample index", "not a table", "a WAV file"})
-        EXPECT_EQ(r.out.find(warning), std::string::npos) << warning;
+        EXPECT_EQ(r.err.find(warning), std::string::npos) << warning;
     std::string want = readfile(bankpath), got = readfile(dir + "/back.zbq");
     ASSERT_EQ(got.size(), want.size());
     auto diff = std::mismatch(want.begin(), want.end(), got.begin());
