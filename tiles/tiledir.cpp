@@ -308,8 +308,8 @@ void parsesidecar(const std::string &text, sidecar *s, std::string *notes)
         // "- frames: 3 frames": the value is stored, the words after it are
         // not an entry; another entry or a comment may follow
         const char *rest = next;
-        while (rest < end && (*rest == ' ' || *rest == '\t'))
-            rest++;
+        while (rest < end && isspc(*rest) && !islineend(*rest))
+            rest++;     // \v and \f too: the trim below must stop at rest
         if (!junk && rest < end && !islineend(*rest) && *rest != '-' && *rest != '#') {
             const char *stop = lineend(rest, end);
             while (isspc(stop[-1]))

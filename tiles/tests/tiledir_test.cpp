@@ -222,6 +222,7 @@ TEST(Sidecar, ReadsEntriesAndNamesWhatCountsForNothing)
         // words after a value: the value is stored
         {"- frames: 3 frames \n- animtype: 1", {3, 1, 0, 0, 0, 0}, "line 1: frames 3 is stored; \"frames\" after it is ignored\n"},
         {"- frames: 3 // three\n", {3, 0, 0, 0, 0, 0}, "line 1: frames 3 is stored; \"// three\" after it is ignored\n"},
+        {"- frames: 3 \v\f\n- animtype: 1", {3, 1, 0, 0, 0, 0}, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
