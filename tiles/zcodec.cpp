@@ -6,9 +6,13 @@
 
 #include "zcodec.h"
 
-// Level 8 is the lowest whose tile images, added up, are no larger than
-// LodePNG's own on the benchmark sets; 9 takes no longer and is smaller.
-constexpr int level = 9;
+// By bench/levelbench: small images stay within LodePNG's size only at the
+// slowest level, which costs little there; 7 takes half the time of 9 on
+// mid-sized ones; large flat art needs 9 to stay within LodePNG's size.
+int zlevel(size_t bytes)
+{
+    return bytes < 2048 ? 10 : bytes < 65536 ? 7 : 9;
+}
 
 static void freebytes(unsigned char *p) { free(p); }
 using bufp = std::unique_ptr<unsigned char, void (*)(unsigned char *)>;   // LodePNG frees what it is handed
@@ -18,14 +22,17 @@ static uint32_t get_b32(const unsigned char *b)
     return uint32_t(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3];
 }
 
+struct freecompressor {
+    void operator()(libdeflate_compressor *c) const { libdeflate_free_compressor(c); }
+};
+
 // One of each for the whole run; a failed allocation is tried again.
-static libdeflate_compressor *compressor()
+static libdeflate_compressor *compressor(int level)
 {
-    static std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor *)> c(
-        nullptr, libdeflate_free_compressor);
-    if (!c)
-        c.reset(libdeflate_alloc_compressor(level));
-    return c.get();
+    static std::unique_ptr<libdeflate_compressor, freecompressor> c[13];
+    if (!c[level])
+        c[level].reset(libdeflate_alloc_compressor(level));
+    return c[level].get();
 }
 
 static libdeflate_decompressor *decompressor()
@@ -37,19 +44,24 @@ static libdeflate_decompressor *decompressor()
     return d.get();
 }
 
-// LodePNG reports any failure of a hook as one code of its own; the hook
-// leaves the real one where the context points.
+// What a hook is handed through LodePNG, and where it leaves the code of
+// a failure: LodePNG reports any failure of a hook as one code of its own.
+struct hookctx {
+    unsigned code;
+    int level;
+};
+
 static unsigned fail(const void *context, unsigned code)
 {
-    if (context)
-        *static_cast<unsigned *>(const_cast<void *>(context)) = code;
+    static_cast<hookctx *>(const_cast<void *>(context))->code = code;
     return code;
 }
 
 static unsigned deflatehook(unsigned char **out, size_t *outsize, const unsigned char *in, size_t insize,
                             const LodePNGCompressSettings *s)
 {
-    libdeflate_compressor *c = compressor();
+    int level = static_cast<const hookctx *>(s->custom_context)->level;
+    libdeflate_compressor *c = compressor(level ? level : zlevel(insize));
     size_t room = c ? libdeflate_zlib_compress_bound(c, insize) : 0;
     bufp buf(static_cast<unsigned char *>(c ? malloc(room) : nullptr), freebytes);
     if (!buf)
@@ -109,15 +121,15 @@ static unsigned inflatehook(unsigned char **out, size_t *outsize, const unsigned
 }
 
 unsigned zencode(unsigned char **out, size_t *outsize, const unsigned char *image, unsigned w, unsigned h,
-                 LodePNGState *st)
+                 LodePNGState *st, int level)
 {
     LodePNGCompressSettings keep = st->encoder.zlibsettings;
-    unsigned code = 0;
+    hookctx ctx{0, level};
     st->encoder.zlibsettings.custom_zlib = deflatehook;
-    st->encoder.zlibsettings.custom_context = &code;
+    st->encoder.zlibsettings.custom_context = &ctx;
     unsigned e = lodepng_encode(out, outsize, image, w, h, st);
     st->encoder.zlibsettings = keep;
-    return e == 111 && code ? code : e;
+    return e == 111 && ctx.code ? ctx.code : e;
 }
 
 // Whether LodePNG reads chunks of this type, and so checks their CRC: it
@@ -161,11 +173,11 @@ unsigned zdecode(unsigned char **out, unsigned *w, unsigned *h, LodePNGState *st
     if (unsigned e = checkcrcs(in, insize))
         return e;
     LodePNGDecoderSettings keep = st->decoder;
-    unsigned code = 0;
+    hookctx ctx{0, 0};
     st->decoder.ignore_crc = 1;
     st->decoder.zlibsettings.custom_zlib = inflatehook;
-    st->decoder.zlibsettings.custom_context = &code;
+    st->decoder.zlibsettings.custom_context = &ctx;
     unsigned e = lodepng_decode(out, w, h, st, in, insize);
     st->decoder = keep;
-    return e == 110 && code ? code : e;
+    return e == 110 && ctx.code ? ctx.code : e;
 }

@@ -4,10 +4,14 @@
 #include <cstddef>
 #include <lodepng.h>
 
-// lodepng_encode, its zlib stream made by libdeflate. A failure returns
-// LodePNG's code for it (83: out of memory).
+// The deflate level for an image of so many filtered bytes.
+int zlevel(size_t bytes);
+
+// lodepng_encode, its zlib stream made by libdeflate at the given level
+// (1 to 12; 0: zlevel's). A failure returns LodePNG's code for it (83: out
+// of memory).
 unsigned zencode(unsigned char **out, size_t *outsize, const unsigned char *image, unsigned w, unsigned h,
-                 LodePNGState *st);
+                 LodePNGState *st, int level = 0);
 
 // lodepng_decode, with the CRC of every chunk up to IEND that LodePNG
 // reads checked here first and the zlib stream inflated by libdeflate,
