@@ -90,6 +90,7 @@ clean:
 
 # Builds the benchmarks, left out of the default build, and runs them.
 bench: $(STAMP)
+	@tools/deps.sh bench
 	cmake --build $(BUILD) -j $(JOBS) --target runbench
 
 # Windows: both programs cross-built with mingw-w64 against LodePNG, Lua and libdeflate

@@ -1,14 +1,17 @@
-// vrel dump and pump of three archives, on a tmpfs and on disk, against
-// baselines that do only the LodePNG work, with its own deflate or with
-// libdeflate's, and one write; the dump's PNG bytes against LodePNG's own;
-// the pump's peak memory; and the pump of true-colour tiles against
-// decoding them and matching every pixel.
-//   tilebench path/to/vrel path/to/peakrss workdir
+// vrel dump and pump of five archives, flat art and textures, on a tmpfs
+// and on disk: the dump against LodePNG's own encoder writing the same
+// files, against writing the dump's bytes without encoding and against
+// a Pillow script; the pump against LodePNG's decoder and one write; the
+// dump's PNG bytes against LodePNG's own; the pump's peak memory; and the
+// pump of true-colour tiles against decoding them and matching every pixel.
+//   tilebench path/to/vrel path/to/peakrss workdir path/to/python3 path/to/pildump.py
 #include <cstdint>
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <lodepng.h>
 #include <random>
 #include <unistd.h>
@@ -17,6 +20,7 @@
 #include "benchutil.h"
 #include "bruteforce.h"
 #include "fixbytes.h"
+#include "tilesets.h"
 #include "zcodec.h"
 
 static void save(const std::string &path, const void *p, size_t n)
@@ -41,37 +45,9 @@ static std::string load(const std::string &path)
     return s;
 }
 
-// Tiles of the kinds real art has: gradients, flat areas, ordered
-// dithering between two colours, and noise; side by side pixels, or sides
-// of 32 to 144 when side is 0. Every fifth is animated.
-static std::vector<fixtile> maketiles(int count, unsigned side)
-{
-    static const unsigned sides[] = {32, 48, 64, 64, 96, 128, 128, 144};
-    std::mt19937 rng(42);
-    std::vector<fixtile> tiles;
-    for (int i = 0; i < count; i++) {
-        fixtile t{sides[rng() % 8], sides[rng() % 8], i % 5 == 0 ? 0x03000104u : 0, ""};
-        if (side)
-            t.w = t.h = side;
-        int kind = i % 4, base = int(rng() % 15) * 16;
-        for (unsigned x = 0; x < t.w; x++)
-            for (unsigned y = 0; y < t.h; y++) {
-                static const int bayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
-                int v = kind == 0 ? base + int(x * 16 / t.w)
-                      : kind == 1 ? (x < t.w / 2 ? base + 3 : 255)
-                      : kind == 2 ? base + (bayer[y % 4][x % 4] < int(x * 16 / t.w) ? 9 : 2)
-                                  : int(rng() % 256);
-                t.cols += char(v);
-            }
-        tiles.push_back(std::move(t));
-    }
-    return tiles;
-}
-
-// The dump's LodePNG work alone: read the archive, encode every tile under
-// the same settings, with LodePNG's own deflate or with libdeflate in its
-// hooks, and, when dir is given, write the same files.
-static void basedump(const std::string &artpath, const palette &pal, const char *dir, bool fast)
+// The dump's work done by LodePNG alone, its encoder's defaults: read the
+// archive, encode every tile under the same settings and write the files.
+static void basedump(const std::string &artpath, const palette &pal, const std::string &dir)
 {
     std::string a = load(artpath);
     auto get = [&](size_t o, int n) {
@@ -99,24 +75,34 @@ static void basedump(const std::string &artpath, const palette &pal, const char 
         off += row.size();
         unsigned char *png;
         size_t size;
-        if (fast)
-            zencode(&png, &size, row.data(), w, h, &st);
-        else
-            lodepng_encode(&png, &size, row.data(), w, h, &st);
-        if (dir) {
-            char name[64];
-            snprintf(name, sizeof name, "/tile%03d.png", first + i);
-            save(dir + std::string(name), png, size);
-            if (uint32_t anm = get(16 + 4 * n + 4 * i, 4)) {
-                char text[64];
-                int len = snprintf(text, sizeof text, "- frames: %u\n- animspeed: %u\n", anm & 63, anm >> 24 & 15);
-                snprintf(name, sizeof name, "/tile%03d.yaml", first + i);
-                save(dir + std::string(name), text, size_t(len));
-            }
+        lodepng_encode(&png, &size, row.data(), w, h, &st);
+        char name[64];
+        snprintf(name, sizeof name, "/tile%03d.png", first + i);
+        save(dir + name, png, size);
+        if (uint32_t anm = get(16 + 4 * n + 4 * i, 4)) {
+            char text[64];
+            int len = snprintf(text, sizeof text, "- frames: %u\n- animspeed: %u\n", anm & 63, anm >> 24 & 15);
+            snprintf(name, sizeof name, "/tile%03d.yaml", first + i);
+            save(dir + name, text, size_t(len));
         }
         free(png);
     }
     lodepng_state_cleanup(&st);
+}
+
+// The floor under any dump: the files one wrote, held in memory, each
+// created under a temporary name, written and renamed into dir.
+static void floorwrite(const std::map<std::string, std::string> &files, const std::string &dir)
+{
+    for (const auto &[name, bytes] : files) {
+        std::string tmp = dir + "/." + name + ".tmp", path = dir + "/" + name;
+        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        bool ok = fd >= 0 && write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+        if (fd < 0 || close(fd) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0) {
+            fprintf(stderr, "tilebench: can't write %s\n", path.c_str());
+            exit(1);
+        }
+    }
 }
 
 // Decodes tile i of dir: its stored samples, or RGBA when rgba is set.
@@ -181,7 +167,8 @@ static uint64_t pngbytes(const std::string &dir)
 // The dump and the pump of one archive in base, a directory on the medium
 // measured, against their baselines; the dump's PNG bytes when sizes is
 // set. Returns the directory our last dump wrote.
-static std::string dumpandpump(const std::string &vrel, const std::string &base,
+static std::string dumpandpump(const std::string &vrel, const std::vector<std::string> &pildump,
+                               const std::string &base,
                                const std::vector<fixtile> &tiles, int runs, bool sizes)
 {
     std::filesystem::remove_all(base);
@@ -195,12 +182,19 @@ static std::string dumpandpump(const std::string &vrel, const std::string &base,
     palette pal;
     loadpalette(palpath.c_str(), &pal);
 
+    // the files of a dump, for the floor
+    std::string model = base + "/model";
+    std::filesystem::create_directories(model);
+    runprog({vrel, "dump", artpath, palpath, model});
+    std::map<std::string, std::string> files;
+    for (const auto &e : std::filesystem::directory_iterator(model))
+        files[e.path().filename()] = load(e.path());
+    std::filesystem::remove_all(model);
+
     // every dump writes into a directory of its own, as a first dump does
     int fresh = 0;
     std::string dirs[4];
     auto setup = [&](size_t k) {
-        if (k == 3)
-            return;
         std::filesystem::remove_all(dirs[k]);
         dirs[k] = base + "/d" + std::to_string(fresh++);
         std::filesystem::create_directories(dirs[k]);
@@ -208,12 +202,12 @@ static std::string dumpandpump(const std::string &vrel, const std::string &base,
     };
     std::vector<timing> t = interleaven(runs, {
         [&] { runprog({vrel, "dump", artpath, palpath, dirs[0]}); },
-        [&] { basedump(artpath, pal, dirs[1].c_str(), false); },
-        [&] { basedump(artpath, pal, dirs[2].c_str(), true); },
-        [&] { basedump(artpath, pal, nullptr, true); }}, setup);
+        [&] { basedump(artpath, pal, dirs[1]); },
+        [&] { floorwrite(files, dirs[2]); },
+        [&] { runprog({pildump[0], pildump[1], artpath, palpath, dirs[3]}); }}, setup);
     row2("dump vs LodePNG default encode + write", t[0], t[1]);
-    row2("dump vs LodePNG with libdeflate encode + write", t[0], t[2]);
-    row2("dump vs LodePNG with libdeflate encode only", t[0], t[3]);
+    row2("dump vs writing its files without encoding", t[0], t[2]);
+    row2("dump vs a Pillow script", t[0], t[3]);
     // a dump over the last one, its replacements renamed in synced batches,
     // against a first dump into a fresh directory
     std::string first = base + "/first";
@@ -261,18 +255,20 @@ static std::string dumpandpump(const std::string &vrel, const std::string &base,
     if (load(ourart).substr(16) != art.substr(16) || lode.substr(16, anm - 16) != art.substr(16, anm - 16) ||
         lode.substr(anm + 4 * tiles.size()) != art.substr(anm + 4 * tiles.size()))
         fprintf(stderr, "tilebench: the pump did not give back the archive in %s\n", base.c_str());
-    std::filesystem::remove_all(dirs[1]);
-    std::filesystem::remove_all(dirs[2]);
+    for (int k = 1; k < 4; k++)
+        std::filesystem::remove_all(dirs[k]);
     return dirs[0];
 }
 
 int main(int argc, char **argv)
 {
-    if (argc < 4) {
-        fprintf(stderr, "usage: %s path/to/vrel path/to/peakrss workdir\n", argv[0]);
+    if (argc < 6) {
+        fprintf(stderr, "usage: %s path/to/vrel path/to/peakrss workdir path/to/python3 path/to/pildump.py\n",
+                argv[0]);
         return 1;
     }
     std::string vrel = argv[1], helper = argv[2], work = argv[3];
+    std::vector<std::string> pildump = {argv[4], argv[5]};
     const int runs = 9;
     std::filesystem::remove_all(work);
     std::filesystem::create_directories(work + "/rgba");
@@ -285,30 +281,38 @@ int main(int argc, char **argv)
 
     struct {
         const char *what;
-        int count;
-        unsigned side;
-    } sets[] = {{"4000 tiles of 32 to 144 pixels a side", 4000, 0}, {"256 tiles of 256 x 256", 256, 256},
-                {"16 tiles of 1024 x 1024", 16, 1024}};
+        std::vector<fixtile> tiles;
+    } sets[] = {{"4000 tiles of 32 to 144 pixels a side", maketiles(4000, 0)},
+                {"256 tiles of 256 x 256", maketiles(256, 256)},
+                {"16 tiles of 1024 x 1024", maketiles(16, 1024)},
+                {"4096 textures of 8 to 256 pixels a side", maketextures(4096, 8, 256, 1)},
+                {"256 textures of 8 to 181 pixels a side", maketextures(256, 8, 181, 2)}};
     std::string ours4000;
     std::vector<fixtile> tiles4000;
     printf("medians of %d interleaved runs; ratios ours / baseline\n", runs);
     for (const auto &set : sets) {
-        std::vector<fixtile> tiles = maketiles(set.count, set.side);
+        const std::vector<fixtile> &tiles = set.tiles;
         size_t pixels = 0;
-        for (const auto &t : tiles)
+        std::map<int, int> levels;     // the dump's deflate level: how many tiles take each
+        for (const auto &t : tiles) {
             pixels += t.cols.size();
+            levels[zlevel(size_t(t.w + 1) * t.h)]++;
+        }
+        std::string used;
+        for (auto [level, n] : levels)
+            used += (used.empty() ? "" : ", ") + std::to_string(n) + " at " + std::to_string(level);
         for (const auto &[medium, dir] : media) {
-            printf("\n%s, %.1f MB of pixels, on %s\n", set.what, pixels / 1e6, medium.c_str());
+            printf("\n%s, %.1f MB of pixels, on %s; deflate levels: %s\n", set.what, pixels / 1e6,
+                   medium.c_str(), used.c_str());
             printf("%-48s %7s %7s %7s %7s %7s %7s\n", "", "wall s", "base", "ratio", "CPU s", "base", "ratio");
-            std::string d = dumpandpump(vrel, dir + "/" + std::to_string(set.count), tiles, runs,
-                                        medium == media[0].first);
-            if (set.count == 4000 && medium == "disk")
+            std::string d = dumpandpump(vrel, pildump, dir + "/set", tiles, runs, medium == media[0].first);
+            if (&set == &sets[0] && medium == "disk")
                 ours4000 = d, tiles4000 = tiles;
         }
         std::filesystem::remove_all(shm);
     }
 
-    std::string backart = work + "/back.art", palpath = work + "/disk/4000/pal.dat";
+    std::string backart = work + "/back.art", palpath = work + "/disk/set/pal.dat";
     long rss = peakrss(helper, {vrel, "pump", backart, palpath, ours4000});
     size_t largest = 0;
     for (const auto &t : tiles4000)

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages a make target needs, when any is missing, with one
 # line for each purpose; elsewhere leaves finding them to CMake and the tests.
-# Usage: tools/deps.sh [tests | fuzz | windows | clang]...
+# Usage: tools/deps.sh [tests | bench | fuzz | windows | clang]...
 # The build's packages are always checked; each word adds a set of its own.
 set -eu
 # libgtest-dev: the default build compiles the tests, so configuring needs it
@@ -11,6 +11,8 @@ build="cmake g++ make pkg-config liblodepng-dev libdeflate-dev liblua5.3-dev lib
 # extended attributes a replaced output keeps (acl, attr), and script, which
 # runs a program on a terminal (bsdutils)
 tests="imagemagick python3-pil pngquant netpbm sox acl attr bsdutils"
+# the benchmark's dump written as a user would script it
+bench="python3 python3-pil"
 fuzz="clang libclang-rt-dev"
 # the -posix compilers: GoogleTest needs std::mutex, which the -win32 ones lack
 windows="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 dpkg-dev zip groff-base googletest"
@@ -23,6 +25,7 @@ purpose()
     case $1 in
     build) echo "the build" ;;
     tests) echo "the tests" ;;
+    bench) echo "the benchmarks" ;;
     fuzz) echo "fuzzing" ;;
     windows) echo "the Windows build" ;;
     clang) echo "the clang builds" ;;
@@ -30,7 +33,7 @@ purpose()
     esac
 }
 for set in "$@"; do
-    purpose "$set" >/dev/null || { echo "deps: no set \"$set\" (tests, fuzz, windows, clang)" >&2; exit 1; }
+    purpose "$set" >/dev/null || { echo "deps: no set \"$set\" (tests, bench, fuzz, windows, clang)" >&2; exit 1; }
 done
 if ! command -v dpkg-query >/dev/null 2>&1; then
     echo "deps: no dpkg here, packages not checked; cmake reports what it can't find" >&2
