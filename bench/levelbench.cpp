@@ -76,8 +76,8 @@ int main()
                 {"textures: 4096 tiles of 8 to 256", maketextures(4096, 8, 256, 1)},
                 {"textures: 256 tiles of 8 to 181", maketextures(256, 8, 181, 2)}};
     const int runs = 3, levels = 12;
-    // by filtered bytes: under 1 KiB, 4, 16, 64, 256 KiB, and more
-    const size_t bounds[] = {1024, 4096, 16384, 65536, 262144, SIZE_MAX};
+    // by filtered bytes: under 1 KiB, 2, 8, 64, 256 KiB, and more
+    const size_t bounds[] = {1024, 2048, 8192, 65536, 262144, SIZE_MAX};
     const int classes = 6;
     double cpu[levels + 1][classes] = {}, png[levels + 1][classes] = {};
     int count[classes] = {};
