@@ -67,14 +67,7 @@ static std::vector<tilecost> encodeall(const std::vector<fixtile> &tiles, int le
 
 int main()
 {
-    struct set {
-        const char *what;
-        std::vector<fixtile> tiles;
-    } sets[] = {{"flat: 4000 tiles of 32 to 144", maketiles(4000, 0)},
-                {"flat: 256 tiles of 256 x 256", maketiles(256, 256)},
-                {"flat: 16 tiles of 1024 x 1024", maketiles(16, 1024)},
-                {"textures: 4096 tiles of 8 to 256", maketextures(4096, 8, 256, 1)},
-                {"textures: 256 tiles of 8 to 181", maketextures(256, 8, 181, 2)}};
+    std::vector<tileset> sets = benchsets();
     const int runs = 3, levels = 12;
     // by filtered bytes: under 1 KiB, 2, 8, 64, 256 KiB, and more
     const size_t bounds[] = {1024, 2048, 8192, 65536, 262144, SIZE_MAX};
@@ -82,7 +75,7 @@ int main()
     double cpu[levels + 1][classes] = {}, png[levels + 1][classes] = {};
     int count[classes] = {};
     printf("encode CPU and PNG bytes against LodePNG's default encoder; medians of %d runs a tile\n", runs);
-    for (const set &s : sets) {
+    for (const tileset &s : sets) {
         printf("\n%s\n%-8s %9s %7s %11s %7s\n", s.what, "level", "CPU s", "ratio", "PNG bytes", "ratio");
         std::vector<tilecost> base;
         for (int l = 0; l <= levels; l++) {

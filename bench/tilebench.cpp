@@ -279,14 +279,7 @@ int main(int argc, char **argv)
     if (access("/dev/shm", W_OK) == 0)
         media.insert(media.begin(), {"tmpfs", shm});
 
-    struct {
-        const char *what;
-        std::vector<fixtile> tiles;
-    } sets[] = {{"4000 tiles of 32 to 144 pixels a side", maketiles(4000, 0)},
-                {"256 tiles of 256 x 256", maketiles(256, 256)},
-                {"16 tiles of 1024 x 1024", maketiles(16, 1024)},
-                {"4096 textures of 8 to 256 pixels a side", maketextures(4096, 8, 256, 1)},
-                {"256 textures of 8 to 181 pixels a side", maketextures(256, 8, 181, 2)}};
+    std::vector<tileset> sets = benchsets();
     std::string ours4000;
     std::vector<fixtile> tiles4000;
     printf("medians of %d interleaved runs; ratios ours / baseline\n", runs);

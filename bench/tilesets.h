@@ -99,3 +99,18 @@ inline std::vector<fixtile> maketextures(int count, unsigned lo, unsigned hi, ui
     }
     return tiles;
 }
+
+struct tileset {
+    const char *what;
+    std::vector<fixtile> tiles;
+};
+
+// The archives the benchmarks measure: flat art, then textures.
+inline std::vector<tileset> benchsets()
+{
+    return {{"4000 tiles of 32 to 144 pixels a side", maketiles(4000, 0)},
+            {"256 tiles of 256 x 256", maketiles(256, 256)},
+            {"16 tiles of 1024 x 1024", maketiles(16, 1024)},
+            {"4096 textures of 8 to 256 pixels a side", maketextures(4096, 8, 256, 1)},
+            {"256 textures of 8 to 181 pixels a side", maketextures(256, 8, 181, 2)}};
+}
